@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -33,5 +34,13 @@ struct Failure {
 
 // "called `Result::unwrap()` on an `Err` value: " followed by `debug_form`.
 Failure unwrap_failure(std::string_view debug_form);
+
+// Thrown where the model cannot continue without a value it failed to get
+// (an unwrap of an error that its fixed inputs rule out). The module turns
+// it into its failure exception with what() as the message.
+class Panic : public std::runtime_error {
+  public:
+    explicit Panic(const Failure& f) : std::runtime_error(f.message) {}
+};
 
 } // namespace protocols::error

@@ -30,7 +30,8 @@ struct Coil {
 // Builds a coil, computing its resonance table from the candidate
 // capacitances. Fails with ConfigError when no capacitance gives a usable
 // carrier frequency.
-std::expected<Coil, error::VEXAError> new_coil(std::string name, std::span<const double> capacitances,
+std::expected<Coil, error::VEXAError> new_coil(std::string name,
+                                               std::span<const double> capacitances,
                                                double inductance, double max_current,
                                                double max_carrier_frequency);
 

@@ -13,9 +13,9 @@ namespace protocols::protocol_file {
 //   Os { code: 2, kind: NotFound, message: "No such file or directory" }
 //   Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }
 struct IoError {
-    int code = 0;               // errno; 0 for the non-OS errors
-    std::string_view kind;      // NotFound, PermissionDenied, InvalidInput, WriteZero, ...
-    std::string_view message;   // for non-OS errors only; OS errors use strerror(code)
+    int code = 0;             // errno; 0 for the non-OS errors
+    std::string_view kind;    // NotFound, PermissionDenied, InvalidInput, WriteZero, ...
+    std::string_view message; // for non-OS errors only; OS errors use strerror(code)
     std::string debug_form() const;
 };
 
@@ -27,7 +27,6 @@ std::string_view error_kind(int code) noexcept;
 // directory is written, flushed to disk and renamed over the target. A
 // target that exists and is not a regular file (a device, a FIFO) is
 // written in place. `path` may hold any bytes; a NUL is refused.
-std::expected<void, IoError> write_file(std::string_view path,
-                                        std::span<const std::uint8_t> bytes);
+std::expected<void, IoError> write_file(std::string_view path, std::span<const std::uint8_t> bytes);
 
 } // namespace protocols::protocol_file

@@ -1,0 +1,147 @@
+#include "settings.hpp"
+
+#include "config.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string_view>
+
+namespace protocols::settings {
+
+namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* end = p + s.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        std::size_t len;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (static_cast<std::size_t>(end - p) < len) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (std::size_t k = 2; k < len; ++k)
+            if (p[k] < 0x80 || p[k] > 0xBF) return false;
+        p += len;
+    }
+    return true;
+}
+
+SignalSourceSelection& amplitude_source(Settings& s, CoilPosition coil) noexcept {
+    switch (coil) {
+    case CoilPosition::A1:
+        return s.channel_a_settings.amplitude1_source;
+    case CoilPosition::A2:
+        return s.channel_a_settings.amplitude2_source;
+    case CoilPosition::B1:
+        return s.channel_b_settings.amplitude1_source;
+    case CoilPosition::B2:
+        break;
+    }
+    return s.channel_b_settings.amplitude2_source;
+}
+
+ChannelSettings& channel_settings(Settings& s, Channel channel) noexcept {
+    return channel == Channel::A ? s.channel_a_settings : s.channel_b_settings;
+}
+
+// One of the two indices carries the value, the other is reset to 0.
+SignalSourceSelection selection(bool external, std::uint64_t index) noexcept {
+    return external ? SignalSourceSelection{0, index, true}
+                    : SignalSourceSelection{index, 0, false};
+}
+
+} // namespace
+
+bool running_on_target_machine() {
+    const char* value = std::getenv(TARGET_MACHINE_VARIABLE);
+    return value != nullptr && is_valid_utf8(value);
+}
+
+Settings default_settings() {
+    Settings s;
+    s.running_on_target_machine = running_on_target_machine();
+    s.machine_config = machine_config::default_machine_config();
+    s.signals.push_back(signals::ConstantSignalParams{0.0});
+    s.intensity = 0.0;
+    s.session_duration = 60.0;
+    s.channel_a_settings = ChannelSettings{};
+    s.channel_b_settings = ChannelSettings{};
+    s.channel_a_settings.enabled = true;
+    s.channel_b_settings.enabled = false;
+    s.monitor_trace_visible.fill(false);
+    return s;
+}
+
+std::expected<std::uint64_t, error::Failure> num_samples(const Settings& s) {
+    const double d = s.session_duration;
+    if (!(d > 0.0))
+        return std::unexpected(
+            error::Failure{"assertion failed: self.settings.session_duration > 0.0"});
+    const double x = std::ceil(d * config::SAMPLING_RATE);
+    if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(x);
+}
+
+std::expected<void, error::Failure> set_session_duration(Settings& s, double duration) {
+    // The upper bound is tested first, so NaN reports against it.
+    if (!(duration <= config::MAX_SESSION_DURATION))
+        return std::unexpected(
+            error::Failure{"assertion failed: duration <= config::MAX_SESSION_DURATION"});
+    if (!(duration >= 0.01))
+        return std::unexpected(error::Failure{"assertion failed: duration >= 0.01"});
+    s.session_duration = duration;
+    return {};
+}
+
+std::expected<void, error::Failure> set_stimulation_intensity(Settings& s, double intensity) {
+    if (!(intensity >= 0.0 && intensity <= 1.0))
+        return std::unexpected(
+            error::Failure{"assertion failed: intensity >= 0.0 && intensity <= 1.0"});
+    s.intensity = intensity;
+    return {};
+}
+
+void enable_channel(Settings& s, Channel channel) noexcept {
+    channel_settings(s, channel).enabled = true;
+}
+
+void set_amplitude_source(Settings& s, CoilPosition coil, bool external,
+                          std::uint64_t index) noexcept {
+    amplitude_source(s, coil) = selection(external, index);
+}
+
+void set_modulation_source(Settings& s, Channel channel, bool external,
+                           std::uint64_t index) noexcept {
+    channel_settings(s, channel).modulation_source = selection(external, index);
+}
+
+std::uint64_t add_signal(Settings& s, signals::Signal signal) {
+    const auto position = static_cast<std::uint64_t>(s.signals.size());
+    s.signals.push_back(std::move(signal)); // strong guarantee: unchanged on bad_alloc
+    return position;
+}
+
+void fill_empty_signals(Settings& s) {
+    if (s.signals.empty()) s.signals.push_back(signals::ConstantSignalParams{0.0});
+}
+
+} // namespace protocols::settings
