@@ -54,7 +54,13 @@ std::int16_t sample_from_level(double x) noexcept;
 // sign, zero allowed), into samples. Reads each element once, in index
 // order; the first element outside 0.0..1.0 (or NaN) decides the failure:
 // "assertion failed: *sample >= 0.0" or "assertion failed: *sample <= 1.0".
+//
+// The conversion uses the widest vector instructions the processor has;
+// `Kernels::Baseline` keeps it to those every processor of the target
+// architecture has, so that tests cover both on any machine.
+enum class Kernels { Widest, Baseline };
 std::expected<std::vector<std::int16_t>, error::Failure>
-samples_from_levels(const char* data, std::ptrdiff_t stride, std::size_t count);
+samples_from_levels(const char* data, std::ptrdiff_t stride, std::size_t count,
+                    Kernels kernels = Kernels::Widest);
 
 } // namespace protocols::signals

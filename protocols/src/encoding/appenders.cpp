@@ -1,0 +1,55 @@
+#include "encoding/appenders.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace protocols::encoding {
+
+void append_bool(Bytes& out, bool v) {
+    out.push_back(v ? std::uint8_t{0x01} : std::uint8_t{0x00});
+}
+
+void append_varint(Bytes& out, std::uint64_t v) {
+    // Assembled in a scratch of at most 10 bytes, then appended with one copy.
+    std::uint8_t scratch[10];
+    std::size_t n = 0;
+    while (v >= 0x80) {
+        scratch[n++] = static_cast<std::uint8_t>(v | 0x80);
+        v >>= 7;
+    }
+    scratch[n++] = static_cast<std::uint8_t>(v);
+    out.insert(out.end(), scratch, scratch + n);
+}
+
+void append_zigzag16(Bytes& out, std::int16_t v) {
+    const auto u = static_cast<std::uint16_t>(v);
+    const auto z = static_cast<std::uint16_t>(static_cast<std::uint16_t>(u << 1) ^
+                                              static_cast<std::uint16_t>(v < 0 ? 0xFFFF : 0));
+    append_varint(out, z);
+}
+
+void append_double(Bytes& out, double v) {
+    // The bit pattern as it is: -0.0, infinities and NaN payloads unchanged.
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
+    std::uint8_t scratch[8];
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(scratch, &bits, 8);
+    } else {
+        for (std::size_t i = 0; i < 8; ++i) {
+            scratch[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        }
+    }
+    out.insert(out.end(), scratch, scratch + 8);
+}
+
+void append_string(Bytes& out, std::string_view utf8) {
+    append_length(out, utf8.size());
+    const auto* p = reinterpret_cast<const std::uint8_t*>(utf8.data());
+    out.insert(out.end(), p, p + utf8.size());
+}
+
+void append_length(Bytes& out, std::uint64_t count) {
+    append_varint(out, count);
+}
+
+} // namespace protocols::encoding
