@@ -1,0 +1,60 @@
+#pragma once
+
+#include "boundary/borrow.hpp"
+#include "boundary/python.hpp"
+
+#include <settings.hpp>
+
+namespace pyvexa {
+
+// A protocol under construction: the header, the settings it owns by value,
+// then its borrow word. Nothing else: no dict, no weak references.
+struct ProtocolObject {
+    PyObject_HEAD protocols::settings::Settings settings;
+    boundary::BorrowWord borrow;
+};
+
+// The type object, made on first request and kept for the life of the
+// process; NULL with RuntimeError (cause attached) if it cannot be made.
+PyTypeObject* protocol_type() noexcept;
+
+// The settings of `self` under the borrow that the operation takes; the
+// borrow ends with this value.
+struct ExclusiveProtocol {
+    boundary::ExclusiveBorrow borrow;
+    protocols::settings::Settings& settings;
+};
+struct SharedProtocol {
+    boundary::SharedBorrow borrow;
+    const protocols::settings::Settings& settings;
+};
+
+boundary::Result<ExclusiveProtocol> borrow_exclusive(PyObject* self) noexcept;
+boundary::Result<SharedProtocol> borrow_shared(PyObject* self) noexcept;
+
+// The operations, in the order the method table lists them. Fast-call
+// entry points (session_ops.cpp, signal_ops.cpp, save_op.cpp).
+PyObject* set_stimulation_intensity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept;
+PyObject* set_session_duration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept;
+PyObject* enable_channel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept;
+PyObject* set_amplitude_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept;
+PyObject* set_modulation_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept;
+PyObject* add_constant_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept;
+PyObject* add_sine_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept;
+PyObject* add_ramp_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept;
+PyObject* add_mixed_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept;
+PyObject* add_arbitrary_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept;
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept;
+
+} // namespace pyvexa

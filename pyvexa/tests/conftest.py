@@ -1,0 +1,150 @@
+"""Shared fixtures and helpers for the pyvexa tests.
+
+Run from the build directory that holds the compiled module, e.g.
+    PYTHONPATH=. python -m pytest -q <this directory>
+"""
+import contextlib
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import pyvexa
+
+IS_PYPY = sys.implementation.name == "pypy"
+MODULE_DIR = os.path.dirname(os.path.abspath(pyvexa.__file__))
+ENV_VAR = "VEXA_TARGET_MACHINE"
+
+try:
+    import numpy as np
+except ImportError:  # PyPy here has no NumPy; also a CPython without it
+    np = None
+
+needs_numpy = pytest.mark.skipif(np is None, reason="numpy cannot be imported")
+needs_no_numpy = pytest.mark.skipif(np is not None, reason="numpy is importable")
+
+
+@pytest.fixture(autouse=True)
+def _no_target_machine(monkeypatch):
+    """Every test starts with VEXA_TARGET_MACHINE unset; monkeypatch restores it."""
+    monkeypatch.delenv(ENV_VAR, raising=False)
+
+
+@pytest.fixture
+def proto():
+    return pyvexa.Protocol()
+
+
+@pytest.fixture
+def numpy():
+    if np is None:
+        pytest.skip("numpy cannot be imported")
+    return np
+
+
+@pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    """Run the test with a fresh empty directory as the working directory."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+# --- the failure exception -------------------------------------------------
+
+def check_panic(exc, message=None, prefix=None):
+    cls = type(exc)
+    assert (cls.__module__, cls.__name__) == ("pyo3_runtime", "PanicException"), repr(exc)
+    assert cls.__bases__ == (BaseException,)
+    assert not isinstance(exc, Exception)
+    assert exc.args == (str(exc),)
+    if message is not None:
+        assert str(exc) == message
+    if prefix is not None:
+        assert str(exc).startswith(prefix), str(exc)
+
+
+@contextlib.contextmanager
+def raises_panic(message=None, prefix=None):
+    """Like pytest.raises, for the module's failure exception."""
+    with pytest.raises(BaseException) as info:
+        yield info
+    check_panic(info.value, message, prefix)
+
+
+def unwrap_message(debug_form):
+    return "called `Result::unwrap()` on an `Err` value: " + debug_form
+
+
+# --- reading the text form back ----------------------------------------------
+
+def parse_text(text):
+    """Reads the pretty text form into dicts (records), lists (sequences)
+    and (variant, payload) tuples; scalars stay as their text. Record type
+    names are dropped: the exact layout is checked against reference text
+    elsewhere, this is for looking at values."""
+    lines = iter(line.strip().rstrip(",") for line in text.split("\n"))
+
+    def value(head):
+        if head.endswith(" {"):
+            record = {}
+            while (line := next(lines)) != "}":
+                name, sep, rest = line.partition(": ")
+                assert sep, line
+                record[name] = value(rest)
+            return record
+        if head == "[":
+            items = []
+            while (line := next(lines)) != "]":
+                items.append(value(line))
+            return items
+        if head == "[]":
+            return []
+        if head.endswith("("):
+            payload = value(next(lines))
+            assert next(lines) == ")"
+            return (head[:-1], payload)
+        return head
+
+    result = value(next(lines))
+    assert next(lines, None) is None, "text goes on after the closing brace"
+    return result
+
+
+def settings_of(p):
+    return parse_text(str(p))["settings"]
+
+
+def signals_of(p):
+    return settings_of(p)["signals"]
+
+
+# --- child interpreters ------------------------------------------------------
+
+def run_python(code, *, cwd=None, preexec_fn=None, timeout=300):
+    """Runs `code` in a fresh interpreter of the same kind, with the module
+    importable and `outcome` defined. The code reports by printing one JSON
+    value as the last line of its output, which is returned."""
+    env = dict(os.environ)
+    env.pop(ENV_VAR, None)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [MODULE_DIR] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)], cwd=cwd, env=env,
+        preexec_fn=preexec_fn, capture_output=True, text=True, timeout=timeout)
+    assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stderr}"
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# Pasted at the top of every child script: `outcome` describes the result of
+# a call as a JSON-friendly pair.
+CHILD_PRELUDE = """\
+import json, os, sys
+def outcome(fn, *args):
+    try:
+        return ["ok", repr(fn(*args))]
+    except BaseException as e:
+        return [type(e).__module__ + "." + type(e).__name__, str(e)]
+"""

@@ -1,0 +1,42 @@
+"""Running out of memory inside an operation raises MemoryError and leaves
+the protocol usable; the process goes on."""
+import pytest
+
+from conftest import IS_PYPY, run_python
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy's own heap growth makes an address-space limit unreliable")
+def test_memory_exhaustion_raises_memory_error():
+    result = run_python("""
+        import resource
+        import pyvexa
+
+        def mapped_bytes():
+            with open("/proc/self/status") as f:
+                for line in f:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+
+        p = pyvexa.Protocol()
+        for i in range(300000):
+            p.add_constant_signal(float(i))     # its text is about 40 MB
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + 16 * 2**20, hard))
+        rendering = outcome(lambda: len(str(p)))
+        adding = ["ok", ""]
+        for _ in range(20_000_000):
+            adding = outcome(p.add_constant_signal, 0.5)
+            if adding[0] != "ok":
+                break
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        # Afterwards the protocol works and its signal list is consistent.
+        position = p.add_constant_signal(0.25)
+        text = str(p)
+        print(json.dumps([rendering[0], adding[0], position, text.count("Constant("),
+                          text.endswith("\\n}"), p.get_num_samples()]))
+    """)
+    rendering, adding, position, constants, complete, samples = result
+    assert rendering == "builtins.MemoryError"
+    assert adding == "builtins.MemoryError"
+    assert position + 1 == constants and position > 300000
+    assert complete and samples == 300000
