@@ -7,7 +7,7 @@ MESON_FLAGS ?= -Dwerror=$(WERROR)
 B_PYPY    := build/pypy
 B_CPYTHON := build/cpython
 
-.PHONY: all setup configure build test test-model test-module example format clean
+.PHONY: all setup configure build test test-model test-module example format clean bench
 
 all: build
 
@@ -32,7 +32,51 @@ test: build
 	meson test -C $(B_CPYTHON) --print-errorlogs
 
 example: build
-	PYTHONPATH=$(B_PYPY)/pyvexa $(PYPY) examples/session.py
+	PYTHONPATH=$(B_PYPY)/pyvexa $(PYPY) examples/session.py build/session.vexa
+
+# Benchmarks: both interpreters, each in its own build directory with the
+# `bench` option on (the micro benchmarks and the no-op extension that
+# bench.py compares calls with). Figures depend on machine load; run it on
+# a quiet machine.
+B_BENCH_PYPY    ?= build/bench-pypy
+B_BENCH_CPYTHON ?= build/bench-cpython
+BENCH_ARGS      ?= --runs 7
+MICRO_ARGS      ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+
+bench: | setup
+	test -f $(B_BENCH_PYPY)/build.ninja || meson setup $(B_BENCH_PYPY) -Dpython=$(PYPY) -Dbench=true -Dmodel_tests=false $(MESON_FLAGS)
+	test -f $(B_BENCH_CPYTHON)/build.ninja || meson setup $(B_BENCH_CPYTHON) -Dpython=$(CPYTHON) -Dbench=true -Dmodel_tests=false $(MESON_FLAGS)
+	ninja -C $(B_BENCH_PYPY)
+	ninja -C $(B_BENCH_CPYTHON)
+	$(B_BENCH_CPYTHON)/bench/micro $(MICRO_ARGS)
+	PYTHONPATH=$(B_BENCH_CPYTHON)/pyvexa:$(B_BENCH_CPYTHON)/bench $(CPYTHON) bench/bench.py $(BENCH_ARGS)
+	PYTHONPATH=$(B_BENCH_PYPY)/pyvexa:$(B_BENCH_PYPY)/bench $(PYPY) bench/bench.py $(BENCH_ARGS)
+
+# Packaging checks. check-stubs: stubtest compares pyvexa.pyi with the built
+# CPython module (no allowlist needed), then mypy --strict checks the
+# examples and the inspector against the stubs. check-examples: the
+# inspector's tests, the examples and the stub tests under both interpreters.
+# check-install: pip install into throwaway CPython and PyPy venvs and a
+# meson install for PyPy, each used from outside the tree (a few minutes).
+MYPY_ENV    = MYPYPATH=pyvexa MYPY_CACHE_DIR=$(B_CPYTHON)/mypy-cache PYTHONDONTWRITEBYTECODE=1
+TOOLS_TEST := -m pytest -q -p no:cacheprovider tools/tests
+
+.PHONY: check-stubs check-examples check-install check-package
+
+check-stubs: build
+	# stubtest keeps its cache in the working directory whatever it is told.
+	cd $(B_CPYTHON) && MYPYPATH=$(CURDIR)/pyvexa PYTHONPATH=pyvexa PYTHONDONTWRITEBYTECODE=1 \
+	    $(CPYTHON) -m mypy.stubtest pyvexa
+	$(MYPY_ENV) $(CPYTHON) -m mypy --strict examples tools/vexa_inspect.py
+
+check-examples: build
+	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(B_CPYTHON)/pyvexa $(CPYTHON) $(TOOLS_TEST) -m "not install"
+	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(B_PYPY)/pyvexa:/usr/lib/python3/dist-packages $(PYPY) $(TOOLS_TEST) -m "not install"
+
+check-install: | setup
+	PYTHONDONTWRITEBYTECODE=1 $(CPYTHON) $(TOOLS_TEST) -m install
+
+check-package: check-stubs check-examples check-install
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -12,6 +12,10 @@ packages=(
     python3-pytest python3-pluggy python3-iniconfig python3-packaging
     python3-exceptiongroup python3-tomli
     python3-mesonpy
+    # Packaging checks: install into throwaway venvs, check the type stubs.
+    python3-venv python3-pip pypy3-venv python3-mypy
+    # Fuzzing: clang 14 cannot compile libstdc++ 12's <expected>; clang 19 can.
+    clang-19 libclang-rt-19-dev
 )
 
 missing=()
