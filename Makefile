@@ -67,7 +67,7 @@ check-stubs: build
 	# stubtest keeps its cache in the working directory whatever it is told.
 	cd $(B_CPYTHON) && MYPYPATH=$(CURDIR)/pyvexa PYTHONPATH=pyvexa PYTHONDONTWRITEBYTECODE=1 \
 	    $(CPYTHON) -m mypy.stubtest pyvexa
-	$(MYPY_ENV) $(CPYTHON) -m mypy --strict examples tools/vexa_inspect.py
+	$(MYPY_ENV) $(CPYTHON) -m mypy --strict examples tools/vexa_view.py
 
 check-examples: build
 	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(B_CPYTHON)/pyvexa $(CPYTHON) $(TOOLS_TEST) -m "not install"

@@ -109,8 +109,8 @@ std::atomic<PyTypeObject*> coil_slot{nullptr};
 std::atomic<PyTypeObject*> channel_slot{nullptr};
 
 // The type, then its members in variant order, each a class attribute.
-Owned make_enum(PyType_Spec& spec, const EnumInfo& info) noexcept {
-    Owned type = Owned::steal(PyType_FromSpec(&spec));
+Owned make_enum(PyType_Spec& type_spec, const EnumInfo& info) noexcept {
+    Owned type = Owned::steal(PyType_FromSpec(&type_spec));
     if (!type) return {};
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
     for (std::size_t i = 0; i < info.count; ++i) {
@@ -123,10 +123,10 @@ Owned make_enum(PyType_Spec& spec, const EnumInfo& info) noexcept {
     return type;
 }
 
-PyTypeObject* enum_type(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec,
+PyTypeObject* enum_type(std::atomic<PyTypeObject*>& slot, PyType_Spec& type_spec,
                         const EnumInfo& info) noexcept {
     if (PyTypeObject* type = slot.load(std::memory_order_acquire)) [[likely]] return type;
-    Owned made = make_enum(spec, info);
+    Owned made = make_enum(type_spec, info);
     if (!made) {
         raise_class_init_error(info.class_name);
         return nullptr;

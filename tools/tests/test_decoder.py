@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-import vexa_inspect as vi
+import vexa_view as vi
 from toolsupport import TOOLS
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
@@ -315,7 +315,7 @@ def test_cli_refusals(tmp_path, capsys, data, words):
     for options in ([], ["--check"], ["--summary"]):
         assert vi.main(options + [path]) == 1
         out, err = capsys.readouterr()
-        assert out == "" and err.startswith(f"vexa_inspect: {path}: not a valid protocol file: ")
+        assert out == "" and err.startswith(f"vexa_view: {path}: not a valid protocol file: ")
         assert words in err
 
 
@@ -325,7 +325,7 @@ def test_cli_missing_file(tmp_path, capsys):
 
 
 def test_script_runs_standalone_with_stdin(tmp_path):
-    script = os.path.join(TOOLS, "vexa_inspect.py")
+    script = os.path.join(TOOLS, "vexa_view.py")
     ok = subprocess.run([sys.executable, script, "-"], input=FRESH_FILE, capture_output=True)
     assert (ok.returncode, ok.stdout.decode(), ok.stderr) == (0, FRESH_TEXT + "\n", b"")
     bad = subprocess.run([sys.executable, script, write(tmp_path, FRESH_FILE[:-1])],

@@ -73,7 +73,7 @@ def check_use(python, where, tmp_path, env=None):
         with open(os.path.join(module_dir, installed), encoding="utf-8") as f:
             assert f.read() == stub, installed
     assert os.path.exists(os.path.join(module_dir, "pyvexa-stubs", "py.typed"))
-    inspected = run([python, os.path.join(ROOT, "tools", "vexa_inspect.py"), report["file"]],
+    inspected = run([python, os.path.join(ROOT, "tools", "vexa_view.py"), report["file"]],
                     env=env)
     assert inspected == report["text"] + "\n"
     return module_dir

@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-import vexa_inspect as vi
+import vexa_view as vi
 from toolsupport import ROOT, np
 
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -37,10 +37,10 @@ def is_panic(e):
 # --- examples ----------------------------------------------------------------
 
 def load_example(name):
-    spec = importlib.util.spec_from_file_location(f"example_{name}",
+    found = importlib.util.spec_from_file_location(f"example_{name}",
                                                   os.path.join(EXAMPLES, name + ".py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -5,7 +5,7 @@ import sys
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ROOT = os.path.dirname(TOOLS)
 if TOOLS not in sys.path:
-    sys.path.insert(0, TOOLS)  # vexa_inspect
+    sys.path.insert(0, TOOLS)  # vexa_view
 
 try:
     import numpy as np

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Show what a .vexa protocol file holds.
 
-    vexa_inspect.py FILE            print the protocol exactly as print(Protocol) does
-    vexa_inspect.py --summary FILE  a short overview: session, routing, signals
-    vexa_inspect.py --check FILE    only validate; print nothing on success
+    vexa_view.py FILE            print the protocol exactly as print(Protocol) does
+    vexa_view.py --summary FILE  a short overview: session, routing, signals
+    vexa_view.py --check FILE    only validate; print nothing on success
 
 FILE may be "-" for standard input. A file that is truncated, has bytes
 after its end or holds a value no protocol can hold is refused: the message
@@ -12,11 +12,11 @@ is 1 (2 for a usage error).
 
 As a library (standard library only; CPython 3.9+ and PyPy 3.9):
 
-    import vexa_inspect
-    settings = vexa_inspect.decode(open("session.vexa", "rb").read())
-    text = vexa_inspect.render(settings)      # == str(protocol) that saved it
+    import vexa_view
+    settings = vexa_view.decode(open("session.vexa", "rb").read())
+    text = vexa_view.render(settings)      # == str(protocol) that saved it
     settings.session_duration, settings.signals[0].variant, ...
-    data = vexa_inspect.encode(settings)      # the same bytes back
+    data = vexa_view.encode(settings)      # the same bytes back
 
 `decode` raises `DecodeError` (a ValueError) with `.offset`, `.reason` and
 `.field`.
@@ -680,7 +680,7 @@ def _read(path: str) -> bytes:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(
-        prog="vexa_inspect", description="Show what a .vexa protocol file holds.")
+        prog="vexa_view", description="Show what a .vexa protocol file holds.")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--summary", action="store_true",
                       help="print a short overview instead of the full text")
@@ -692,12 +692,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         data = _read(args.file)
     except OSError as e:
-        print(f"vexa_inspect: {name}: cannot read: {e.strerror or e}", file=sys.stderr)
+        print(f"vexa_view: {name}: cannot read: {e.strerror or e}", file=sys.stderr)
         return 1
     try:
         settings = decode(data)
     except DecodeError as e:
-        print(f"vexa_inspect: {name}: not a valid protocol file: {e}", file=sys.stderr)
+        print(f"vexa_view: {name}: not a valid protocol file: {e}", file=sys.stderr)
         return 1
     if args.check:
         return 0
