@@ -1,0 +1,74 @@
+// The floor for a call into native code: an extension type whose methods do
+// nothing. It is built like pyvexa (same interpreter, same compiler flags, a
+// heap type made from a type specification), so the difference between a
+// pyvexa call and the matching call here is what pyvexa itself adds.
+//
+//   import noop
+//   n = noop.Noop()
+//   n.call(0.5)      # METH_FASTCALL, arguments ignored, returns None
+//   n.call()         # the same with no arguments
+//   n.call_kw(0.5)   # METH_FASTCALL | METH_KEYWORDS, as pyvexa's methods
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace {
+
+struct NoopObject {
+    PyObject_HEAD
+};
+
+PyObject* noop_call(PyObject*, PyObject* const*, Py_ssize_t) noexcept {
+    Py_RETURN_NONE;
+}
+
+PyObject* noop_call_kw(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept {
+    Py_RETURN_NONE;
+}
+
+PyMethodDef noop_methods[] = {
+    {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop_call)), METH_FASTCALL,
+     "call($self, /, *args)\n--\n\nDoes nothing; returns None."},
+    // The calling convention of pyvexa's methods, which accept keywords:
+    // shows what the interpreter itself charges for it.
+    {"call_kw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop_call_kw)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "call_kw($self, /, *args, **kwargs)\n--\n\nDoes nothing; returns None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot noop_slots[] = {
+    {Py_tp_methods, noop_methods},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {0, nullptr},
+};
+
+PyType_Spec noop_spec = {
+    "noop.Noop", sizeof(NoopObject), 0, Py_TPFLAGS_DEFAULT, noop_slots,
+};
+
+PyModuleDef noop_module = {
+    PyModuleDef_HEAD_INIT,
+    "noop",
+    "A do-nothing extension: the call floor for the benchmarks.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_noop() {
+    PyObject* module = PyModule_Create(&noop_module);
+    if (!module) return nullptr;
+    PyObject* type = PyType_FromSpec(&noop_spec);
+    if (!type || PyModule_AddObject(module, "Noop", type) < 0) {
+        Py_XDECREF(type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
