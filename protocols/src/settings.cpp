@@ -79,7 +79,11 @@ bool running_on_target_machine() {
 Settings default_settings() {
     Settings s;
     s.running_on_target_machine = running_on_target_machine();
-    s.machine_config = machine_config::default_machine_config();
+    // Always the same value, and computing it (the coil's resonance table)
+    // costs more than copying it: it is made once.
+    static const machine_config::MachineConfig default_config =
+        machine_config::default_machine_config();
+    s.machine_config = default_config;
     s.signals.push_back(signals::ConstantSignalParams{0.0});
     s.intensity = 0.0;
     s.session_duration = 60.0;
@@ -112,12 +116,9 @@ std::expected<void, error::Failure> set_session_duration(Settings& s, double dur
     return {};
 }
 
-std::expected<void, error::Failure> set_stimulation_intensity(Settings& s, double intensity) {
-    if (!(intensity >= 0.0 && intensity <= 1.0))
-        return std::unexpected(
-            error::Failure{"assertion failed: intensity >= 0.0 && intensity <= 1.0"});
-    s.intensity = intensity;
-    return {};
+std::unexpected<error::Failure> intensity_failure() {
+    return std::unexpected(
+        error::Failure{"assertion failed: intensity >= 0.0 && intensity <= 1.0"});
 }
 
 void enable_channel(Settings& s, Channel channel) noexcept {

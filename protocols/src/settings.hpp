@@ -60,7 +60,18 @@ std::expected<std::uint64_t, error::Failure> num_samples(const Settings& s);
 
 // Checked setters: on failure nothing is written.
 std::expected<void, error::Failure> set_session_duration(Settings& s, double duration);
-std::expected<void, error::Failure> set_stimulation_intensity(Settings& s, double intensity);
+// (Inline: scripts call it once per pulse; the failure is made out of line.)
+inline bool is_valid_intensity(double intensity) noexcept {
+    return intensity >= 0.0 && intensity <= 1.0; // NaN is not
+}
+[[gnu::cold]] std::unexpected<error::Failure> intensity_failure();
+inline std::expected<void, error::Failure> set_stimulation_intensity(Settings& s,
+                                                                     double intensity) {
+    if (!is_valid_intensity(intensity)) [[unlikely]]
+        return intensity_failure();
+    s.intensity = intensity;
+    return {};
+}
 
 void enable_channel(Settings& s, Channel channel) noexcept;
 void set_amplitude_source(Settings& s, CoilPosition coil, bool external,

@@ -165,8 +165,13 @@ bool convert_block(const char* p, std::ptrdiff_t stride, std::int16_t* dst) noex
 
 std::expected<std::vector<std::int16_t>, error::Failure>
 samples_from_levels(const char* data, std::ptrdiff_t stride, std::size_t count, Kernels kernels) {
-    std::vector<std::int16_t> out(count);
-    std::int16_t* dst = out.data();
+    // Reserved, not sized: sizing would first fill the whole buffer with
+    // zeros, a pass over it as long as the conversion's own. Each block is
+    // converted into a scratch that stays in the cache and appended from
+    // there.
+    std::vector<std::int16_t> out;
+    out.reserve(count);
+    alignas(32) std::int16_t block[BLOCK];
     const bool contiguous = stride == static_cast<std::ptrdiff_t>(sizeof(double));
 #if defined(PROTOCOLS_HAVE_AVX2_BLOCKS)
     const bool avx2 = kernels == Kernels::Widest && have_avx2();
@@ -181,20 +186,21 @@ samples_from_levels(const char* data, std::ptrdiff_t stride, std::size_t count, 
         bool ok;
 #if defined(PROTOCOLS_HAVE_AVX2_BLOCKS)
         if (avx2) {
-            ok = contiguous ? convert_block_avx2<true>(p, sizeof(double), dst + start)
-                            : convert_block_avx2<false>(p, stride, dst + start);
+            ok = contiguous ? convert_block_avx2<true>(p, sizeof(double), block)
+                            : convert_block_avx2<false>(p, stride, block);
         } else
 #endif
         {
-            ok = contiguous ? convert_block<true>(p, sizeof(double), dst + start)
-                            : convert_block<false>(p, stride, dst + start);
+            ok = contiguous ? convert_block<true>(p, sizeof(double), block)
+                            : convert_block<false>(p, stride, block);
         }
         if (!ok) [[unlikely]] return std::unexpected(first_failure(p, stride, BLOCK));
+        out.insert(out.end(), block, block + BLOCK); // within the reservation
     }
     for (std::size_t i = start; i < count; ++i) {
         const double x = load(data + static_cast<std::ptrdiff_t>(i) * stride);
         if (!(x >= 0.0 && x <= 1.0)) [[unlikely]] return std::unexpected(level_failure(x));
-        dst[i] = sample_from_level(x);
+        out.push_back(sample_from_level(x));
     }
     return out;
 }

@@ -5,10 +5,18 @@
 // form tracks its nesting depth and writes each line's indentation as the line
 // is begun, so nothing already rendered is ever re-indented or copied into
 // another buffer; the cost is linear in the size of the output.
+//
+// ProtocolText is the one exception, for texts that go into memory the
+// caller provides: it renders everything but the sample lines first, counts
+// those, and writes both into the caller's buffer, so the bulk of a large
+// text is written once, straight to where it stays.
 
 #include "text.hpp"
 
+#include "huge_pages.hpp"
+
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -22,8 +30,8 @@
 #include <variant>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace protocols::text {
@@ -46,6 +54,17 @@ constexpr std::array<char, SPACES_LEN> SPACES = [] {
 }();
 
 void append_spaces(std::string& out, std::size_t n) {
+    constexpr std::size_t SHORT = 64;
+    if (n <= SHORT) {
+        // Every line begins with one of these: a fixed-size copy (plain
+        // stores, no call), of which only n bytes are kept.
+        const std::size_t old_size = out.size();
+        out.resize_and_overwrite(old_size + SHORT, [&](char* p, std::size_t) noexcept {
+            std::memcpy(p + old_size, SPACES.data(), SHORT);
+            return old_size + n;
+        });
+        return;
+    }
     while (n > SPACES_LEN) {
         out.append(SPACES.data(), SPACES_LEN);
         n -= SPACES_LEN;
@@ -64,28 +83,15 @@ char* put_spaces(char* p, std::size_t n) noexcept {
     return p + n;
 }
 
-// Makes room for at least n bytes in all. A very large buffer (an arbitrary
-// signal renders about 30 bytes per sample) is advised to use huge pages:
-// with 4 KiB pages, touching a fresh buffer of a few hundred MB costs more
-// than rendering into it, in some virtual machines several times more. The
-// advice is a hint only; where it is not taken nothing changes.
+// Makes room for at least n bytes in all. A very large buffer (an
+// arbitrary signal renders about 30 bytes per sample) is advised to use
+// huge pages.
 void reserve_total(std::string& out, std::size_t n) {
     if (n <= out.capacity()) {
         return;
     }
     out.reserve(n);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t LARGE = std::size_t{32} << 20;
-    constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
-    if (out.capacity() >= LARGE) {
-        const auto begin = reinterpret_cast<std::uintptr_t>(out.data());
-        const std::uintptr_t first = (begin + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-        const std::uintptr_t last = (begin + out.capacity()) & ~(HUGE_PAGE - 1);
-        if (first < last) {
-            (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-        }
-    }
-#endif
+    advise_huge_pages(out.data(), out.capacity());
 }
 
 template <class Int>
@@ -288,6 +294,149 @@ char* put_double(char* p, double x) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Sample lines: indentation, the number, ",\n". These make nearly all of a
+// large text, so they have a writer of their own.
+
+// The longest a fast line store reaches past its start: indentation rounded
+// up to whole 8-byte stores or the sign and an 8-byte store of the digits.
+constexpr std::size_t sample_line_reach(std::size_t indent) noexcept {
+    return indent + 1 + 8 + 8;
+}
+
+// The end of a sample line for each magnitude 0..32768, as stored: the
+// digits from the lowest byte up, then ",\n", and in the top byte the
+// length of all that. 256 KiB, made on first use.
+struct LineTails {
+    std::array<std::uint64_t, 32769> tail;
+    LineTails() noexcept {
+        for (std::uint32_t a = 0; a < tail.size(); ++a) {
+            char buf[8] = {};
+            char* q = std::to_chars(buf, buf + 5, a).ptr;
+            *q++ = ',';
+            *q++ = '\n';
+            std::uint64_t w = 0;
+            for (int k = 6; k >= 0; --k)
+                w = (w << 8) | static_cast<unsigned char>(buf[k]);
+            tail[a] = w | (static_cast<std::uint64_t>(q - buf) << 56);
+        }
+    }
+};
+
+const LineTails& line_tails() noexcept {
+    static const LineTails tails;
+    return tails;
+}
+
+// Writes one line with whole 8-byte stores, which may reach past the line's
+// end (never further than sample_line_reach(indent) from p); the next line,
+// or whatever the caller writes next, overwrites those bytes.
+inline char* put_sample_line_fast(char* p, const LineTails& tails, std::size_t indent,
+                                  std::int16_t s) noexcept {
+    constexpr std::uint64_t SPACES8 = 0x2020202020202020u;
+    for (std::size_t k = 0; k < indent; k += 8) {
+        std::memcpy(p + k, &SPACES8, 8);
+    }
+    p += indent;
+    *p = '-';
+    p += s < 0;
+    const std::int32_t v = s;
+    std::uint64_t w = tails.tail[static_cast<std::size_t>(v < 0 ? -v : v)];
+    const std::size_t len = w >> 56;
+    if constexpr (std::endian::native != std::endian::little) {
+        w = std::byteswap(w);
+    }
+    std::memcpy(p, &w, 8);
+    return p + len;
+}
+
+// Writes one line exactly, nothing past its end.
+char* put_sample_line_exact(char* p, std::size_t indent, std::int16_t s) noexcept {
+    p = put_spaces(p, indent);
+    p = std::to_chars(p, p + 6, s).ptr;
+    p[0] = ',';
+    p[1] = '\n';
+    return p + 2;
+}
+
+// Writes the lines of `samples` from p on and returns their end. Nothing is
+// stored at or past `limit`.
+char* put_sample_lines(char* p, char* limit, const std::vector<std::int16_t>& samples,
+                       std::size_t indent) noexcept {
+    const std::size_t reach = sample_line_reach(indent);
+    const std::int16_t* s = samples.data();
+    const std::int16_t* const end = s + samples.size();
+    if (samples.size() > 64 && limit - p >= static_cast<std::ptrdiff_t>(reach)) {
+        const LineTails& tails = line_tails();
+        const char* const last_fast = limit - reach;
+        if (indent == 24) {
+            // The depth of the samples in a whole protocol: a constant
+            // lets the indentation become three plain stores.
+            for (; s != end && p <= last_fast; ++s)
+                p = put_sample_line_fast(p, tails, 24, *s);
+        } else {
+            for (; s != end && p <= last_fast; ++s)
+                p = put_sample_line_fast(p, tails, indent, *s);
+        }
+    }
+    for (; s != end; ++s)
+        p = put_sample_line_exact(p, indent, *s);
+    return p;
+}
+
+// The number of characters of s in decimal, sign included.
+inline std::size_t decimal_width(std::int16_t s) noexcept {
+    const std::int32_t v = s;
+    const std::int32_t a = v < 0 ? -v : v;
+    return 1u + (v < 0) + (a >= 10) + (a >= 100) + (a >= 1000) + (a >= 10000);
+}
+
+// The exact size of those lines.
+std::size_t sample_lines_size(const std::vector<std::int16_t>& samples,
+                              std::size_t indent) noexcept {
+    std::size_t total = samples.size() * (indent + 2);
+    const std::int16_t* s = samples.data();
+    std::size_t left = samples.size();
+#if defined(__SSE2__)
+    // Eight at a time in 16-bit lanes: each lane counts the digits beyond
+    // the first and the sign, at most 5 a sample, so a block of 4096 steps
+    // cannot overflow it. The compares are unsigned (bias by 0x8000), so
+    // -32768, whose magnitude only fits unsigned, counts right.
+    const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000));
+    const __m128i t10 = _mm_set1_epi16(static_cast<short>(9 ^ 0x8000));
+    const __m128i t100 = _mm_set1_epi16(static_cast<short>(99 ^ 0x8000));
+    const __m128i t1000 = _mm_set1_epi16(static_cast<short>(999 ^ 0x8000));
+    const __m128i t10000 = _mm_set1_epi16(static_cast<short>(9999 ^ 0x8000));
+    while (left >= 8) {
+        const std::size_t steps = left / 8 < 4096 ? left / 8 : 4096;
+        __m128i count = _mm_setzero_si128();
+        for (std::size_t k = 0; k < steps; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8 * k));
+            const __m128i neg = _mm_srai_epi16(v, 15);                   // all ones if < 0
+            const __m128i a = _mm_sub_epi16(_mm_xor_si128(v, neg), neg); // |v|, mod 2^16
+            const __m128i b = _mm_xor_si128(a, bias);
+            count = _mm_sub_epi16(count, neg);
+            count = _mm_sub_epi16(count, _mm_cmpgt_epi16(b, t10));
+            count = _mm_sub_epi16(count, _mm_cmpgt_epi16(b, t100));
+            count = _mm_sub_epi16(count, _mm_cmpgt_epi16(b, t1000));
+            count = _mm_sub_epi16(count, _mm_cmpgt_epi16(b, t10000));
+        }
+        // Lanes as unsigned 16-bit values, summed in 32 bits.
+        const __m128i lo = _mm_unpacklo_epi16(count, _mm_setzero_si128());
+        const __m128i hi = _mm_unpackhi_epi16(count, _mm_setzero_si128());
+        alignas(16) std::uint32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), _mm_add_epi32(lo, hi));
+        total += steps * 8 + std::size_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+        s += steps * 8;
+        left -= steps * 8;
+    }
+#endif
+    for (; left > 0; --left) {
+        total += decimal_width(*s++);
+    }
+    return total;
+}
+
+// ---------------------------------------------------------------------------
 // Names.
 
 constexpr std::string_view SIGNAL_NAMES[] = {"Constant", "Sine", "Ramp", "MixedSignal",
@@ -408,6 +557,10 @@ class Writer {
         }
     }
 
+    // When set, the element lines of sample lists are left out and their
+    // place recorded here instead (ProtocolText writes them later).
+    std::vector<ProtocolText::SampleRun>* sample_runs = nullptr;
+
   private:
     std::string& out_;
     std::size_t depth_;
@@ -526,6 +679,13 @@ void put(Writer<M>& w, const std::vector<std::int16_t>& v) {
     // Pretty: indentation, up to 6 characters ("-32768"), ",\n".
     // Line: ", " (none before the first), up to 6 characters.
     const std::size_t indent = M == Mode::Pretty ? w.depth() * INDENT_WIDTH : 0;
+    if constexpr (M == Mode::Pretty) {
+        if (w.sample_runs) {
+            w.sample_runs->push_back({out.size(), indent, &v});
+            w.close_seq();
+            return;
+        }
+    }
     const std::size_t per_element = indent + 8;
     const std::size_t old_size = out.size();
     if (v.size() > (out.max_size() - old_size) / per_element) {
@@ -536,23 +696,7 @@ void put(Writer<M>& w, const std::vector<std::int16_t>& v) {
     out.resize_and_overwrite(bound, [&](char* base, std::size_t) noexcept {
         char* p = base + old_size;
         if constexpr (M == Mode::Pretty) {
-            if (indent <= SPACES_LEN) {
-                for (const std::int16_t s : v) {
-                    std::memcpy(p, SPACES.data(), indent);
-                    p = std::to_chars(p + indent, p + indent + 6, s).ptr;
-                    p[0] = ',';
-                    p[1] = '\n';
-                    p += 2;
-                }
-            } else {
-                for (const std::int16_t s : v) {
-                    p = put_spaces(p, indent);
-                    p = std::to_chars(p, p + 6, s).ptr;
-                    p[0] = ',';
-                    p[1] = '\n';
-                    p += 2;
-                }
-            }
+            p = put_sample_lines(p, base + bound, v, indent);
         } else {
             bool first = true;
             for (const std::int16_t s : v) {
@@ -821,6 +965,44 @@ std::string pretty_protocol(const settings::Settings& s) {
     put(w, s);
     out.append(",\n}", 3);
     return out;
+}
+
+ProtocolText::ProtocolText(const settings::Settings& s) {
+    reserve_total(head_, estimate(s, 0));
+    head_.append("Protocol {\n    settings: ");
+    Writer<Mode::Pretty> w(head_, 1);
+    w.sample_runs = &runs_;
+    put(w, s);
+    head_.append(",\n}", 3);
+    size_ = head_.size();
+    for (const SampleRun& run : runs_) {
+        size_ += sample_lines_size(*run.samples, run.indent);
+    }
+}
+
+bool ProtocolText::is_ascii() const noexcept {
+    unsigned char any = 0;
+    for (const char c : head_) {
+        any |= static_cast<unsigned char>(c);
+    }
+    return any < 0x80;
+}
+
+void ProtocolText::write(char* out) const noexcept {
+    // The memory is most likely fresh and about to be filled whole.
+    advise_huge_pages(out, size_);
+    char* const end = out + size_;
+    char* p = out;
+    std::size_t from = 0;
+    // Each piece of the rest is copied after the lines before it, so it
+    // overwrites what their fast stores left past their end.
+    for (const SampleRun& run : runs_) {
+        std::memcpy(p, head_.data() + from, run.at - from);
+        p += run.at - from;
+        from = run.at;
+        p = put_sample_lines(p, end, *run.samples, run.indent);
+    }
+    std::memcpy(p, head_.data() + from, head_.size() - from);
 }
 
 std::string pretty(const settings::Settings& v) {

@@ -813,4 +813,108 @@ TEST(TextEscapes, CoilNameInBothForms) {
                                "}");
 }
 
+// ---------------------------------------------------------------------------
+// ProtocolText: the text measured first and written into a caller's buffer.
+
+// The sample lines as a naive loop writes them.
+std::string naive_lines(const std::vector<std::int16_t>& samples, std::size_t indent) {
+    std::string out;
+    for (const std::int16_t v : samples) {
+        out += std::string(indent, ' ') + std::to_string(v) + ",\n";
+    }
+    return out;
+}
+
+// Writes t into a buffer of exactly its size with guard bytes either side,
+// checks the guards and returns the text.
+std::string written(const text::ProtocolText& t) {
+    constexpr std::size_t GUARD = 64;
+    std::string buf(t.size() + 2 * GUARD, '#');
+    t.write(buf.data() + GUARD);
+    EXPECT_EQ(buf.find_first_not_of('#'), buf.size() == 2 * GUARD ? std::string::npos : GUARD);
+    EXPECT_EQ(std::string_view(buf).substr(0, GUARD), std::string(GUARD, '#'));
+    EXPECT_EQ(std::string_view(buf).substr(GUARD + t.size()), std::string(GUARD, '#'));
+    return buf.substr(GUARD, t.size());
+}
+
+struct SampleListCase {
+    const char* name;
+    std::vector<std::vector<std::int16_t>> lists; // one arbitrary signal each
+};
+
+void PrintTo(const SampleListCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::vector<std::int16_t> every_int16() {
+    std::vector<std::int16_t> v;
+    for (std::int32_t x = -32768; x <= 32767; ++x)
+        v.push_back(static_cast<std::int16_t>(x));
+    return v;
+}
+
+// Lengths around the switch from whole-store lines to exact ones at the
+// end of a list, and every width of number, sign included.
+const SampleListCase SAMPLE_LIST_CASES[] = {
+    {"Empty", {{}}},
+    {"One", {{7}}},
+    {"Widths", {{0, 9, 10, 99, 100, 999, 1000, 9999, 10000, 32767, -1, -9, -10, -32768}}},
+    {"SixtyFive", {std::vector<std::int16_t>(65, 32767)}},
+    {"ShortAfterLong", {std::vector<std::int16_t>(1000, -32768), {5}}},
+    {"EveryValue", {every_int16()}},
+    {"SeveralLists", {every_int16(), {}, {1, 2, 3}, std::vector<std::int16_t>(100, 12345)}},
+};
+
+class TextProtocolText : public ::testing::TestWithParam<SampleListCase> {};
+
+TEST_P(TextProtocolText, SizeAndBytesMatchPrettyProtocolAndTheNaiveLines) {
+    Settings s = fresh_settings(false);
+    std::string block;
+    for (const auto& list : GetParam().lists) {
+        s.signals.push_back(ArbitrarySignalParams{list});
+        block += naive_lines(list, 24);
+    }
+    const text::ProtocolText t(s);
+    const std::string direct = text::pretty_protocol(s);
+    EXPECT_EQ(t.size(), direct.size());
+    EXPECT_TRUE(t.is_ascii());
+    const std::string via_buffer = written(t);
+    EXPECT_TRUE(via_buffer == direct); // not EXPECT_EQ: the texts can be megabytes
+    // The lines that hold a number at the samples' depth are, in order,
+    // those of the naive loop.
+    std::string lines;
+    for (const std::string_view line : split_lines(direct)) {
+        if (line.size() > 24 && line.substr(0, 24) == std::string(24, ' ') &&
+            (line[24] == '-' || (line[24] >= '0' && line[24] <= '9'))) {
+            lines += std::string(line) + "\n";
+        }
+    }
+    EXPECT_TRUE(lines == block);
+}
+
+INSTANTIATE_TEST_SUITE_P(Text, TextProtocolText, ::testing::ValuesIn(SAMPLE_LIST_CASES),
+                         [](const ::testing::TestParamInfo<SampleListCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Samples at other depths (a single signal, a Settings) go through the same
+// line writer with another indentation.
+TEST(TextProtocolText, SampleLinesAtOtherDepths) {
+    const std::vector<std::int16_t> all = every_int16();
+    const std::string sig = text::pretty(Signal{ArbitrarySignalParams{all}});
+    EXPECT_NE(sig.find(naive_lines(all, 12)), std::string::npos);
+    Settings s = fresh_settings(false);
+    s.signals.push_back(ArbitrarySignalParams{all});
+    EXPECT_NE(text::pretty(s).find(naive_lines(all, 20)), std::string::npos);
+}
+
+TEST(TextProtocolText, NonAsciiNameIsReportedAndWrittenAsIs) {
+    Settings s = fresh_settings(false);
+    s.machine_config.coils.at(0).name = "B\xC2\xB5";
+    s.signals.push_back(ArbitrarySignalParams{{1, 2}});
+    const text::ProtocolText t(s);
+    EXPECT_FALSE(t.is_ascii());
+    EXPECT_EQ(written(t), text::pretty_protocol(s));
+}
+
 } // namespace

@@ -1,8 +1,5 @@
 #include "encoding/appenders.hpp"
 
-#include <bit>
-#include <cstring>
-
 namespace protocols::encoding {
 
 void append_bool(Bytes& out, bool v) {
@@ -10,15 +7,13 @@ void append_bool(Bytes& out, bool v) {
 }
 
 void append_varint(Bytes& out, std::uint64_t v) {
+    if (v < 0x80) {
+        out.push_back(static_cast<std::uint8_t>(v)); // lengths, indices, flags: nearly all
+        return;
+    }
     // Assembled in a scratch of at most 10 bytes, then appended with one copy.
     std::uint8_t scratch[10];
-    std::size_t n = 0;
-    while (v >= 0x80) {
-        scratch[n++] = static_cast<std::uint8_t>(v | 0x80);
-        v >>= 7;
-    }
-    scratch[n++] = static_cast<std::uint8_t>(v);
-    out.insert(out.end(), scratch, scratch + n);
+    out.insert(out.end(), scratch, put_varint(scratch, v));
 }
 
 void append_zigzag16(Bytes& out, std::int16_t v) {
@@ -29,17 +24,8 @@ void append_zigzag16(Bytes& out, std::int16_t v) {
 }
 
 void append_double(Bytes& out, double v) {
-    // The bit pattern as it is: -0.0, infinities and NaN payloads unchanged.
-    std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
     std::uint8_t scratch[8];
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(scratch, &bits, 8);
-    } else {
-        for (std::size_t i = 0; i < 8; ++i) {
-            scratch[i] = static_cast<std::uint8_t>(bits >> (8 * i));
-        }
-    }
-    out.insert(out.end(), scratch, scratch + 8);
+    out.insert(out.end(), scratch, put_double(scratch, v));
 }
 
 void append_string(Bytes& out, std::string_view utf8) {
