@@ -11,8 +11,11 @@
 #include <text.hpp>
 
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace pyvexa {
@@ -35,26 +38,14 @@ bool is_protocol(PyObject* obj) noexcept {
     return false;
 }
 
-[[gnu::noinline]] void raise_not_a_base() noexcept {
-    PyErr_SetString(PyExc_TypeError, "type 'builtins.Protocol' is not an acceptable base type");
-}
-
 PyObject* protocol_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return boundary::guarded([&]() -> PyObject* {
         static constexpr boundary::Signature<0> sig{"Protocol.__new__()", {}};
         if (!boundary::bind(sig, args, kwargs)) return nullptr;
-        // Interpreters that ignore the missing base-type flag (PyPy) let
-        // Python subclass the type; such objects have a layout this module
-        // does not know, so none is made.
-        if (false && type != protocol_type()) [[unlikely]] {
-            if (!PyErr_Occurred()) raise_not_a_base();
-            return nullptr;
-        }
-
         settings::Settings fresh = settings::default_settings();
         // A new protocol starts without signals: the first one a script
         // adds is signal 0.
-        fresh.signals = {};
+        fresh.signals.clear(); // its room for one stays, for the first add
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
@@ -72,12 +63,56 @@ void protocol_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
+#if defined(PYPY_VERSION)
+bool is_ascii(std::string_view text) noexcept {
+    std::uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        any |= word;
+    }
+    for (; i < text.size(); ++i)
+        any |= static_cast<unsigned char>(text[i]);
+    return (any & 0x8080808080808080u) == 0;
+}
+#endif
+
 PyObject* protocol_str(PyObject* self) noexcept {
     return boundary::guarded([&]() -> PyObject* {
         auto p = borrow_shared(self);
         if (!p) return nullptr;
-        const std::string text = protocols::text::pretty_protocol(p->settings);
-        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+#if !defined(PYPY_VERSION)
+        // CPython lets an ASCII str be filled in place after PyUnicode_New:
+        // the text is written once, into the str itself, so a large
+        // protocol costs one text's worth of memory, not two.
+        const protocols::text::ProtocolText text(p->settings);
+        if (text.is_ascii()) {
+            if (text.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+            PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+            if (!str) return nullptr;
+            text.write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)));
+            return str;
+        }
+        // Non-ASCII names: CPython must see the UTF-8 to pick the str kind.
+        std::string whole;
+        whole.resize_and_overwrite(text.size(), [&text](char* out, std::size_t n) noexcept {
+            text.write(out);
+            return n;
+        });
+        return PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), "strict");
+#else
+        // PyPy keeps its own copy of every str made from C: the text is
+        // built in one buffer and handed over whole. Its ASCII decoder is
+        // markedly faster than its UTF-8 one, and nearly every text is
+        // ASCII.
+        const std::string whole = protocols::text::pretty_protocol(p->settings);
+        if (is_ascii(whole)) {
+            return PyUnicode_DecodeASCII(whole.data(), static_cast<Py_ssize_t>(whole.size()),
+                                         "strict");
+        }
+        return PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), "strict");
+#endif
     });
 }
 
@@ -151,12 +186,12 @@ PyType_Slot protocol_slots[] = {
 PyType_Spec protocol_spec{"builtins.Protocol", sizeof(ProtocolObject), 0, Py_TPFLAGS_DEFAULT,
                           protocol_slots};
 
-std::atomic<PyTypeObject*> protocol_slot{nullptr};
-
 } // namespace
 
+std::atomic<PyTypeObject*> detail::protocol_slot{nullptr};
+
 PyTypeObject* protocol_type() noexcept {
-    if (PyTypeObject* type = protocol_slot.load(std::memory_order_acquire)) [[likely]] {
+    if (PyTypeObject* type = detail::protocol_slot.load(std::memory_order_acquire)) [[likely]] {
         return type;
     }
     PyObject* made = PyType_FromSpec(&protocol_spec);
@@ -164,17 +199,17 @@ PyTypeObject* protocol_type() noexcept {
         raise_class_init_error("Protocol");
         return nullptr;
     }
-    return boundary::publish_first(protocol_slot, reinterpret_cast<PyTypeObject*>(made));
+    return boundary::publish_first(detail::protocol_slot, reinterpret_cast<PyTypeObject*>(made));
 }
 
-Result<ExclusiveProtocol> borrow_exclusive(PyObject* self) noexcept {
+Result<ExclusiveProtocol> detail::borrow_exclusive_checked(PyObject* self) noexcept {
     if (!is_protocol(self)) return boundary::raised();
     auto borrow = ExclusiveBorrow::take(as_protocol(self)->borrow);
     if (!borrow) return boundary::raised();
     return ExclusiveProtocol{std::move(*borrow), as_protocol(self)->settings};
 }
 
-Result<SharedProtocol> borrow_shared(PyObject* self) noexcept {
+Result<SharedProtocol> detail::borrow_shared_checked(PyObject* self) noexcept {
     if (!is_protocol(self)) return boundary::raised();
     auto borrow = SharedBorrow::take(as_protocol(self)->borrow);
     if (!borrow) return boundary::raised();

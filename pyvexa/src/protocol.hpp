@@ -5,6 +5,9 @@
 
 #include <settings.hpp>
 
+#include <atomic>
+#include <utility>
+
 namespace pyvexa {
 
 // A protocol under construction: the header, the settings it owns by value,
@@ -29,8 +32,39 @@ struct SharedProtocol {
     const protocols::settings::Settings& settings;
 };
 
-boundary::Result<ExclusiveProtocol> borrow_exclusive(PyObject* self) noexcept;
-boundary::Result<SharedProtocol> borrow_shared(PyObject* self) noexcept;
+namespace detail {
+
+// The type once made; null before.
+extern std::atomic<PyTypeObject*> protocol_slot;
+
+// The general path of the two below: makes the type if need be and raises
+// the interpreter-style TypeError for an object of another type.
+boundary::Result<ExclusiveProtocol> borrow_exclusive_checked(PyObject* self) noexcept;
+boundary::Result<SharedProtocol> borrow_shared_checked(PyObject* self) noexcept;
+
+} // namespace detail
+
+// Inline, as every method starts with one of these: the usual case is an
+// exact Protocol, told by one comparison.
+inline boundary::Result<ExclusiveProtocol> borrow_exclusive(PyObject* self) noexcept {
+    if (Py_TYPE(self) == detail::protocol_slot.load(std::memory_order_acquire)) [[likely]] {
+        auto* obj = reinterpret_cast<ProtocolObject*>(self);
+        auto borrow = boundary::ExclusiveBorrow::take(obj->borrow);
+        if (!borrow) return boundary::raised();
+        return ExclusiveProtocol{std::move(*borrow), obj->settings};
+    }
+    return detail::borrow_exclusive_checked(self);
+}
+
+inline boundary::Result<SharedProtocol> borrow_shared(PyObject* self) noexcept {
+    if (Py_TYPE(self) == detail::protocol_slot.load(std::memory_order_acquire)) [[likely]] {
+        auto* obj = reinterpret_cast<ProtocolObject*>(self);
+        auto borrow = boundary::SharedBorrow::take(obj->borrow);
+        if (!borrow) return boundary::raised();
+        return SharedProtocol{std::move(*borrow), obj->settings};
+    }
+    return detail::borrow_shared_checked(self);
+}
 
 // The operations, in the order the method table lists them. Fast-call
 // entry points (session_ops.cpp, signal_ops.cpp, save_op.cpp).

@@ -30,11 +30,18 @@ bool bind_tuple(std::string_view function, std::span<const std::string_view> par
                 PyObject* args, PyObject* kwargs, std::span<PyObject*> out) noexcept;
 
 template <std::size_t N>
-Result<std::array<PyObject*, N>> bind(const Signature<N>& sig, PyObject* const* args,
-                                      Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::always_inline]] inline Result<std::array<PyObject*, N>>
+bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     std::array<PyObject*, N> out{};
-    if (!bind_fast(sig.function, sig.params, args, PyVectorcall_NARGS(static_cast<size_t>(nargs)),
-                   kwnames, out)) {
+    const Py_ssize_t positional = PyVectorcall_NARGS(static_cast<size_t>(nargs));
+    // The usual call, every argument by position, needs no checks beyond
+    // the count; anything else (keywords, errors) takes the general path.
+    if (kwnames == nullptr && positional == static_cast<Py_ssize_t>(N)) [[likely]] {
+        for (std::size_t i = 0; i < N; ++i)
+            out[i] = args[i];
+        return out;
+    }
+    if (!bind_fast(sig.function, sig.params, args, positional, kwnames, out)) {
         return raised();
     }
     return out;

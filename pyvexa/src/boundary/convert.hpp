@@ -12,10 +12,17 @@ namespace pyvexa::boundary {
 
 [[gnu::noinline]] Result<double> to_double_slow(PyObject* obj, std::string_view name) noexcept;
 
+// The value of an exact float, read from the object. (PyPy's
+// PyFloat_AS_DOUBLE is a call into its C-API layer, which fills in the same
+// field of every float it hands to C.)
+inline double exact_float_value(PyObject* obj) noexcept {
+    return reinterpret_cast<PyFloatObject*>(obj)->ob_fval;
+}
+
 // An exact float is read in place; anything else goes through the
 // interpreter's float conversion (int, __float__, __index__).
 inline Result<double> to_double(PyObject* obj, std::string_view name) noexcept {
-    if (PyFloat_CheckExact(obj)) [[likely]] return PyFloat_AS_DOUBLE(obj);
+    if (PyFloat_CheckExact(obj)) [[likely]] return exact_float_value(obj);
     return to_double_slow(obj, name);
 }
 
