@@ -78,6 +78,27 @@ check-install: | setup
 
 check-package: check-stubs check-examples check-install
 
+# Reliability checks (README, "Reliability"). check-sanitize: the model
+# tests and the CPython module built with AddressSanitizer (leaks on) and
+# UndefinedBehaviorSanitizer in build/sanitize, every test run against that
+# build; any report fails it. check-fuzz: each libFuzzer harness of fuzz/
+# for FUZZ_SECONDS (20 s in CI); fuzz: the same for as long as you like,
+# e.g. make fuzz FUZZ_SECONDS=14400 (four hours each).
+FUZZ_SECONDS ?= 20
+
+.PHONY: check-sanitize check-fuzz fuzz check-reliability
+
+check-sanitize: | setup
+	MESON_FLAGS="$(MESON_FLAGS)" CPYTHON=$(CPYTHON) bash scripts/check-sanitize.sh
+
+check-fuzz: | setup
+	MESON_FLAGS="$(MESON_FLAGS)" bash scripts/fuzz.sh 20
+
+fuzz: | setup
+	MESON_FLAGS="$(MESON_FLAGS)" bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
+check-reliability: check-sanitize check-fuzz
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 

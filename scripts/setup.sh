@@ -16,6 +16,8 @@ packages=(
     python3-venv python3-pip pypy3-venv python3-mypy
     # Fuzzing: clang 14 cannot compile libstdc++ 12's <expected>; clang 19 can.
     clang-19 libclang-rt-19-dev
+    # Symbolized stacks in sanitizer and fuzzer reports.
+    llvm
 )
 
 missing=()

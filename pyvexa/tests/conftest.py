@@ -17,6 +17,8 @@ import pyvexa
 IS_PYPY = sys.implementation.name == "pypy"
 MODULE_DIR = os.path.dirname(os.path.abspath(pyvexa.__file__))
 ENV_VAR = "VEXA_TARGET_MACHINE"
+# Set by the sanitizer build's test environment (make check-sanitize).
+SANITIZED = bool(os.environ.get("PYVEXA_SANITIZER"))
 
 try:
     import numpy as np
@@ -148,3 +150,55 @@ def outcome(fn, *args):
     except BaseException as e:
         return [type(e).__module__ + "." + type(e).__name__, str(e)]
 """
+
+
+# --- figures for the closing summary ------------------------------------------
+
+class ReliabilityFigures:
+    """What the leak, stress and hostile-input tests measured, printed at
+    the end of the run (pytest's terminal summary) for the README's
+    Reliability table."""
+    def __init__(self):
+        self.leak_cases = 0
+        self.leak_calls = 0
+        self.worst = {}          # measure -> (growth, bound, case)
+        self.lines = []
+
+    def leak(self, name, calls, measures):
+        self.leak_cases += 1
+        self.leak_calls += calls
+        for measure, (growth, bound) in measures.items():
+            if measure not in self.worst or growth > self.worst[measure][0]:
+                self.worst[measure] = (growth, bound, name)
+
+    def note(self, text):
+        self.lines.append(text)
+
+    def summary(self):
+        out = []
+        if self.leak_cases:
+            out.append(f"leaks: {self.leak_cases} cases, {self.leak_calls} calls in all")
+            for measure, (growth, bound, name) in self.worst.items():
+                if measure == "allocated blocks":
+                    shown = f"{growth:+d} (bound {bound})"
+                else:
+                    shown = f"{growth / 1024:+.0f} KiB (bound {bound // 1024} KiB)"
+                out.append(f"leaks: largest growth of the {measure}: {shown}, in '{name}'")
+        return out + self.lines
+
+
+FIGURES = ReliabilityFigures()
+
+
+@pytest.fixture
+def reliability_figures():
+    return FIGURES
+
+
+def pytest_terminal_summary(terminalreporter):
+    lines = FIGURES.summary()
+    if lines:
+        terminalreporter.section(f"reliability figures ({sys.implementation.name}"
+                                 f"{', sanitized' if SANITIZED else ''})")
+        for line in lines:
+            terminalreporter.write_line(line)

@@ -2,10 +2,12 @@
 the protocol usable; the process goes on."""
 import pytest
 
-from conftest import IS_PYPY, run_python
+from conftest import IS_PYPY, SANITIZED, run_python
 
 
 @pytest.mark.skipif(IS_PYPY, reason="PyPy's own heap growth makes an address-space limit unreliable")
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's shadow memory makes an address-space "
+                    "limit meaningless")
 def test_memory_exhaustion_raises_memory_error():
     result = run_python("""
         import resource
