@@ -2,6 +2,7 @@
 
 #include "boundary/failure.hpp"
 #include "boundary/messages.hpp"
+#include "boundary/once.hpp"
 #include "boundary/owned.hpp"
 
 #include <numpy/ndarraytypes.h>
@@ -10,6 +11,7 @@
 #include <bit>
 #include <new>
 #include <string>
+#include <string_view>
 
 namespace pyvexa::boundary {
 
@@ -31,52 +33,82 @@ std::atomic<void**> table_slot{nullptr};
 enum CoreName : int { CORE_UNKNOWN = 0, CORE_OLD = 1, CORE_NEW = 2 };
 std::atomic<int> core_name{CORE_UNKNOWN};
 
-Owned attribute(PyObject* obj, const char* name) noexcept {
-    return Owned::steal(PyObject_GetAttrString(obj, name));
-}
+// Steps 1 to 4 run as Python code, which catches its own exceptions and
+// hands back their text. PyPy 7.3's C layer never frees an exception that
+// C code fetches (PyErr_Fetch) when its traceback spans two or more
+// frames, with everything those frames hold; a failed import of NumPy has
+// a dozen, and fetched in C every failed call kept some 60 KB of NumPy's
+// half-imported modules alive (test_leaks.py). Without NumPy that failure
+// is every call's lot there, so here the exception never reaches C.
+//
+// locate(core) is (core, capsule, None) or (core, None, error text); core
+// is 1 for "numpy.core", 2 for "numpy._core", 0 while not known. Imports
+// go through __import__ and sys.modules as PyImport_ImportModule's do.
+constexpr const char* LOCATE_SOURCE = R"(
+import operator
+import sys
 
-// Steps 1 to 3: "numpy._core" for NumPy 2 and later, "numpy.core" before.
-bool find_core_name() noexcept {
-    if (core_name.load(std::memory_order_acquire) != CORE_UNKNOWN) return true;
-    Owned numpy = Owned::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) return false;
-    Owned version = attribute(numpy.get(), "__version__");
-    if (!version) return false;
-    Owned lib = Owned::steal(PyImport_ImportModule("numpy.lib"));
-    if (!lib) return false;
-    Owned numpy_version = attribute(lib.get(), "NumpyVersion");
-    if (!numpy_version) return false;
-    Owned parsed = Owned::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
-    if (!parsed) return false;
-    Owned major = attribute(parsed.get(), "major");
-    if (!major) return false;
-    const long value = PyLong_AsLong(major.get());
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (value < 0 || value > 255) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
-    }
-    core_name.store(value >= 2 ? CORE_NEW : CORE_OLD, std::memory_order_release);
-    return true;
-}
+def _module(name):
+    __import__(name, None, None, ["__doc__"], 0)
+    return sys.modules[name]
 
-// Step 4: the table behind <core>.multiarray._ARRAY_API, which must be a
-// capsule and nothing that merely looks like one.
-void** find_table() noexcept {
-    const char* module = core_name.load(std::memory_order_acquire) == CORE_NEW
-                             ? "numpy._core.multiarray"
-                             : "numpy.core.multiarray";
-    Owned multiarray = Owned::steal(PyImport_ImportModule(module));
-    if (!multiarray) return nullptr;
-    Owned capsule = attribute(multiarray.get(), "_ARRAY_API");
-    if (!capsule) return nullptr;
-    if (!PyCapsule_CheckExact(capsule.get())) {
-        raise_cannot_cast(capsule.get(), "PyCapsule");
+def _render(error):
+    try:
+        name = type(error).__qualname__
+    except BaseException:
+        name = "<unknown error>"
+    try:
+        text = str(error)
+    except BaseException:
+        return name
+    return name + ": " + text if text else name
+
+def locate(core):
+    try:
+        if core == 0:
+            version = _module("numpy").__version__
+            major = operator.index(_module("numpy.lib").NumpyVersion(version).major)
+            if not 0 <= major <= 255:
+                raise OverflowError("out of range integral type conversion attempted")
+            core = 2 if major >= 2 else 1
+        multiarray = _module("numpy._core.multiarray" if core == 2 else "numpy.core.multiarray")
+        return core, multiarray._ARRAY_API, None
+    except BaseException as error:
+        return core, None, _render(error)
+)";
+
+std::atomic<PyObject*> locate_slot{nullptr};
+
+// The locate function, compiled on first use and kept for the life of the
+// process like the type objects.
+PyObject* locate_function() noexcept {
+    if (PyObject* made = locate_slot.load(std::memory_order_acquire)) return made;
+    Owned globals = Owned::steal(PyDict_New());
+    if (!globals) return nullptr;
+    if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
         return nullptr;
     }
-    const char* capsule_name = PyCapsule_GetName(capsule.get());
+    Owned done = Owned::steal(PyRun_String(LOCATE_SOURCE, Py_file_input, globals.get(), globals.get()));
+    if (!done) return nullptr;
+    PyObject* function = PyDict_GetItemString(globals.get(), "locate"); // borrowed
+    if (!function) {
+        PyErr_SetString(PyExc_RuntimeError, "the NumPy lookup code defines no locate()");
+        return nullptr;
+    }
+    Py_INCREF(function);
+    return publish_first(locate_slot, function);
+}
+
+// The table behind the capsule, which must be a capsule and nothing that
+// merely looks like one.
+void** table_of(PyObject* capsule) noexcept {
+    if (!PyCapsule_CheckExact(capsule)) {
+        raise_cannot_cast(capsule, "PyCapsule");
+        return nullptr;
+    }
+    const char* capsule_name = PyCapsule_GetName(capsule);
     if (!capsule_name && PyErr_Occurred()) return nullptr;
-    void* table = PyCapsule_GetPointer(capsule.get(), capsule_name);
+    void* table = PyCapsule_GetPointer(capsule, capsule_name);
     if (!table) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_ValueError, "NumPy array API capsule holds no table");
@@ -86,14 +118,62 @@ void** find_table() noexcept {
     return static_cast<void**>(table);
 }
 
-[[gnu::noinline]] void raise_no_api() noexcept {
+[[gnu::noinline]] void raise_no_api(std::string_view cause) noexcept {
     try {
         std::string message = "Failed to access NumPy array API capsule: ";
-        message += render_current_error();
+        message += cause;
         raise_failure(message);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
+}
+
+// For an error raised in C (no Python frames in its traceback).
+[[gnu::noinline]] void raise_no_api() noexcept {
+    try {
+        raise_no_api(render_current_error());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+}
+
+// Runs locate() and takes its answer apart; the table, or NULL with the
+// failure exception set.
+void** find_table() noexcept {
+    PyObject* locate = locate_function();
+    if (!locate) {
+        raise_no_api();
+        return nullptr;
+    }
+    Owned answer = Owned::steal(
+        PyObject_CallFunction(locate, "i", core_name.load(std::memory_order_acquire)));
+    if (!answer) {
+        raise_no_api(); // the call itself failed (memory), not the lookup
+        return nullptr;
+    }
+    if (!PyTuple_Check(answer.get()) || PyTuple_GET_SIZE(answer.get()) != 3) {
+        PyErr_SetString(PyExc_RuntimeError, "locate() gave no 3-tuple");
+        raise_no_api();
+        return nullptr;
+    }
+    const long core = PyLong_AsLong(PyTuple_GET_ITEM(answer.get(), 0));
+    if (core == CORE_OLD || core == CORE_NEW) {
+        int unknown = CORE_UNKNOWN; // a NumPy does not change its major version while it runs
+        core_name.compare_exchange_strong(unknown, static_cast<int>(core), std::memory_order_acq_rel);
+    }
+    if (core == -1 && PyErr_Occurred()) PyErr_Clear(); // cannot happen: locate() gives ints
+    PyObject* error = PyTuple_GET_ITEM(answer.get(), 2);
+    if (error != Py_None) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(error) ? PyUnicode_AsUTF8AndSize(error, &size) : nullptr;
+        if (!text) PyErr_Clear();
+        raise_no_api(text ? std::string_view(text, static_cast<std::size_t>(size))
+                          : std::string_view("<unprintable>"));
+        return nullptr;
+    }
+    void** table = table_of(PyTuple_GET_ITEM(answer.get(), 1));
+    if (!table) raise_no_api();
+    return table;
 }
 
 } // namespace
@@ -104,11 +184,8 @@ Result<ArrayApi> array_api() noexcept {
     }
     // The imports run Python code, and other threads may get here too
     // meanwhile; they all find the same table, the first store stays.
-    void** table = find_core_name() ? find_table() : nullptr;
-    if (!table) {
-        raise_no_api();
-        return raised();
-    }
+    void** table = find_table();
+    if (!table) return raised();
     void** expected = nullptr;
     if (!table_slot.compare_exchange_strong(expected, table, std::memory_order_acq_rel)) {
         table = expected;

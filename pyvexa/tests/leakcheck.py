@@ -1,0 +1,423 @@
+"""Calls every operation of the module many times, on success and on each
+way it can fail, and measures what stays behind. Run by test_leaks.py in
+a fresh interpreter of its own, so that nothing else allocates meanwhile:
+
+    python leakcheck.py CALLS DIRECTORY [CASE ...]
+
+DIRECTORY is an empty scratch directory (on tmpfs if possible: the
+successful saves flush to disk). Prints one JSON object: per case the
+outcomes seen, and the growth over CALLS calls, after a warm-up, of the
+resident set, of the bytes in use in the C heap and (CPython) of the
+interpreter's allocated blocks and of the reference counts of the
+protocol and of every argument object.
+"""
+import ctypes
+import ctypes.util
+import gc
+import json
+import os
+import resource
+import signal
+import sys
+
+import pyvexa
+from pyvexa import Channel, Coil, Protocol
+
+try:
+    import numpy as np
+except ImportError:
+    np = None
+
+IS_PYPY = sys.implementation.name == "pypy"
+SANITIZED = bool(os.environ.get("PYVEXA_SANITIZER"))
+WARM_UP = 2000
+QUARTERS = 4
+# add_* calls on one protocol before it is replaced by a fresh one, so
+# that a successful add costs the same memory on every call of the loop.
+RENEW_EVERY = 1000
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def heap_reader():
+    """Bytes the C heap has handed out and not had back (glibc's
+    mallinfo2), or None where it cannot be read (the sanitizer's allocator
+    replaces glibc's)."""
+    if SANITIZED:
+        return None
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+        mallinfo2 = libc.mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = MallInfo2
+    mallinfo2.argtypes = []
+
+    def in_use():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+    return in_use
+
+
+heap_in_use = heap_reader()
+
+
+def blocks():
+    return None if IS_PYPY else sys.getallocatedblocks()
+
+
+def refcount(obj):
+    return None if IS_PYPY else sys.getrefcount(obj)
+
+
+# --- argument objects ----------------------------------------------------
+
+class HasFloat:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class HasIndex:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Raises:
+    def __float__(self):
+        raise ValueError("no number here")
+
+    __index__ = __float__
+
+
+class ReEnters:
+    """A number whose conversion calls back into the protocol that is
+    converting it; that inner call must be refused."""
+    def __init__(self, inner, value):
+        self.inner, self.value, self.refused = inner, value, 0
+
+    def _run(self):
+        try:
+            self.inner()
+        except RuntimeError:
+            self.refused += 1
+        return self.value
+
+    def __float__(self):
+        return float(self._run())
+
+    def __index__(self):
+        return int(self._run())
+
+
+# --- the cases -----------------------------------------------------------
+
+def cases(scratch):
+    """(name, callable, args, kwargs, expected outcome, renew) for every
+    path. `renew` marks add_* successes: their protocol is replaced every
+    RENEW_EVERY calls."""
+    p = Protocol()
+    out = []
+
+    def case(name, fn, args=(), kwargs=None, expect="ok", renew=False, owner=None):
+        out.append((name, fn, tuple(args), dict(kwargs or {}), expect, renew, owner or p))
+
+    # Distinct objects, so that their reference counts are theirs alone.
+    ten = float("10.0")
+    half = float("0.5")
+    big_index = int("1000003")
+
+    case("Protocol()", Protocol)
+    case("Protocol(1)", Protocol, [big_index], expect="TypeError")
+    case("Protocol(x=1)", Protocol, kwargs={"x": big_index}, expect="TypeError")
+
+    m = p.set_session_duration
+    case("set_session_duration ok", m, [ten])
+    case("set_session_duration ok int", m, [int("30")])
+    case("set_session_duration ok __float__", m, [HasFloat(ten)])
+    case("set_session_duration ok keyword", m, kwargs={"duration": ten})
+    case("set_session_duration too short", m, [float("0.001")], expect="PanicException")
+    case("set_session_duration too long", m, [float("1e9")], expect="PanicException")
+    case("set_session_duration NaN", m, [float("nan")], expect="PanicException")
+    case("set_session_duration str", m, ["10"], expect="TypeError")
+    case("set_session_duration missing", m, expect="TypeError")
+    case("set_session_duration too many", m, [ten, ten], expect="TypeError")
+    case("set_session_duration unknown keyword", m, kwargs={"seconds": ten}, expect="TypeError")
+    case("set_session_duration repeated keyword", m, [ten], {"duration": ten}, expect="TypeError")
+    case("set_session_duration __float__ raises", m, [Raises()], expect="ValueError")
+    case("set_session_duration __float__ wrong type", m, [HasFloat("10")], expect="TypeError")
+
+    m = p.set_stimulation_intensity
+    case("set_stimulation_intensity ok", m, [half])
+    case("set_stimulation_intensity out of range", m, [float("2.0")], expect="PanicException")
+    case("set_stimulation_intensity None", m, [None], expect="TypeError")
+
+    m = p.enable_channel
+    case("enable_channel ok", m, [Channel.B])
+    case("enable_channel int", m, [big_index], expect="TypeError")
+    case("enable_channel Coil", m, [Coil.A1], expect="TypeError")
+
+    m = p.set_amplitude_source
+    case("set_amplitude_source ok", m, [Coil.B2, True, big_index])
+    case("set_amplitude_source ok __index__", m, [Coil.A1, False, HasIndex(big_index)])
+    case("set_amplitude_source external int", m, [Coil.A1, big_index, big_index],
+         expect="TypeError")
+    case("set_amplitude_source negative index", m, [Coil.A1, True, int("-5")],
+         expect="OverflowError")
+    case("set_amplitude_source index 2**64", m, [Coil.A1, True, 2**64], expect="OverflowError")
+    case("set_amplitude_source float index", m, [Coil.A1, True, half], expect="TypeError")
+    case("set_amplitude_source Channel as coil", m, [Channel.A, True, big_index],
+         expect="TypeError")
+    case("set_amplitude_source __index__ raises", m, [Coil.A2, True, Raises()],
+         expect="ValueError")
+    if np is not None:
+        case("set_amplitude_source ok numpy bool", m, [Coil.B1, np.bool_(True), big_index])
+
+    m = p.set_modulation_source
+    case("set_modulation_source ok", m, [Channel.A, False, big_index])
+    case("set_modulation_source Coil as channel", m, [Coil.A1, False, big_index],
+         expect="TypeError")
+    case("set_modulation_source negative index", m, [Channel.B, True, int("-1")],
+         expect="OverflowError")
+
+    q = Protocol()
+    case("add_constant_signal ok", q.add_constant_signal, [half], renew=True, owner=q)
+    case("add_constant_signal str", p.add_constant_signal, ["0.5"], expect="TypeError")
+    case("add_constant_signal missing", p.add_constant_signal, expect="TypeError")
+    q = Protocol()
+    case("add_sine_signal ok", q.add_sine_signal, [half, ten, half, half], renew=True, owner=q)
+    case("add_sine_signal bad third", p.add_sine_signal, [half, ten, "x", half],
+         expect="TypeError")
+    case("add_sine_signal missing three", p.add_sine_signal, [half], expect="TypeError")
+    q = Protocol()
+    case("add_ramp_signal ok", q.add_ramp_signal, [half, ten, half], renew=True, owner=q)
+    case("add_ramp_signal bad keyword", p.add_ramp_signal, [half, ten], {"down": half},
+         expect="TypeError")
+    q = Protocol()
+    case("add_mixed_signal ok", q.add_mixed_signal, [big_index, 2**64 - 1], renew=True, owner=q)
+    case("add_mixed_signal negative", p.add_mixed_signal, [big_index, int("-2")],
+         expect="OverflowError")
+    case("add_mixed_signal float", p.add_mixed_signal, [half, big_index], expect="TypeError")
+
+    if np is not None:
+        short = Protocol()
+        short.set_session_duration(0.01)      # 50 samples
+        case("add_arbitrary_signal ok", short.add_arbitrary_signal,
+             [np.linspace(0.0, 1.0, 50)], renew=True, owner=short)
+        case("add_arbitrary_signal ok strided view", short.add_arbitrary_signal,
+             [np.linspace(0.0, 1.0, 100)[::-2]], renew=True, owner=short)
+        case("add_arbitrary_signal wrong count", short.add_arbitrary_signal,
+             [np.full(49, 0.5)], expect="PanicException", owner=short)
+        low = np.full(50, 0.5)
+        low[30] = -0.25
+        case("add_arbitrary_signal sample below 0", short.add_arbitrary_signal, [low],
+             expect="PanicException", owner=short)
+        high = np.full(50, 0.5)
+        high[49] = 1.5
+        case("add_arbitrary_signal sample above 1", short.add_arbitrary_signal, [high],
+             expect="PanicException", owner=short)
+        case("add_arbitrary_signal list", short.add_arbitrary_signal, [[0.5] * 50],
+             expect="TypeError", owner=short)
+        case("add_arbitrary_signal float32", short.add_arbitrary_signal,
+             [np.full(50, 0.5, dtype=np.float32)], expect="TypeError", owner=short)
+        case("add_arbitrary_signal 2-D", short.add_arbitrary_signal, [np.full((50, 1), 0.5)],
+             expect="TypeError", owner=short)
+    else:
+        case("add_arbitrary_signal without NumPy", p.add_arbitrary_signal, [[0.5] * 50],
+             expect="PanicException")
+
+    case("get_num_samples ok", p.get_num_samples)
+    case("get_sampling_rate ok", p.get_sampling_rate)
+    case("get_sampling_rate argument", p.get_sampling_rate, [big_index], expect="TypeError")
+    case("str ok", str, [p])
+    case("repr Coil", repr, [Coil.B1])
+    case("int Channel", int, [Channel.B])
+    case("Coil()", Coil, expect="TypeError")
+    case("Channel()", Channel, expect="TypeError")
+
+    # Every method refused while the protocol is busy converting an
+    # argument of its own: the outer call succeeds, the inner one raises.
+    inner_calls = {
+        "set_session_duration": lambda: p.set_session_duration(ten),
+        "set_stimulation_intensity": lambda: p.set_stimulation_intensity(half),
+        "enable_channel": lambda: p.enable_channel(Channel.A),
+        "set_amplitude_source": lambda: p.set_amplitude_source(Coil.A1, True, 1),
+        "set_modulation_source": lambda: p.set_modulation_source(Channel.A, True, 1),
+        "add_constant_signal": lambda: p.add_constant_signal(half),
+        "add_sine_signal": lambda: p.add_sine_signal(half, half, half, half),
+        "add_ramp_signal": lambda: p.add_ramp_signal(half, half, half),
+        "add_mixed_signal": lambda: p.add_mixed_signal(0, 1),
+        "add_arbitrary_signal": lambda: p.add_arbitrary_signal(None),
+        "get_num_samples": lambda: p.get_num_samples(),
+        "get_sampling_rate": lambda: p.get_sampling_rate(),
+        "save": lambda: p.save(os.path.join(scratch, "never.vexa")),
+        "str": lambda: str(p),
+    }
+    for name, inner in inner_calls.items():
+        case(f"{name} refused (borrowed)", p.set_stimulation_intensity,
+             [ReEnters(inner, half)])
+
+    # save: on success to tmpfs where there is one, and every failure.
+    target = os.path.join(scratch, "saved.vexa")
+    case("save ok", p.save, [target])
+    case("save ok keyword", p.save, kwargs={"filepath": target})
+    case("save wrong extension", p.save, [os.path.join(scratch, "saved.txt")],
+         expect="PanicException")
+    case("save bytes", p.save, [target.encode()], expect="TypeError")
+    case("save missing", p.save, expect="TypeError")
+    case("save NUL", p.save, [os.path.join(scratch, "a\0b.vexa")], expect="PanicException")
+    case("save lone surrogate", p.save, [os.path.join(scratch, "\udcff.vexa")],
+         expect="UnicodeEncodeError")
+    case("save no such directory", p.save, [os.path.join(scratch, "no", "x.vexa")],
+         expect="PanicException")
+    os.mkdir(os.path.join(scratch, "dir.vexa"))
+    case("save onto a directory", p.save, [os.path.join(scratch, "dir.vexa")],
+         expect="PanicException")
+    case("save name too long", p.save, [os.path.join(scratch, "n" * 300 + ".vexa")],
+         expect="PanicException")
+    os.symlink("loop2.vexa", os.path.join(scratch, "loop1.vexa"))
+    os.symlink("loop1.vexa", os.path.join(scratch, "loop2.vexa"))
+    case("save symlink loop", p.save, [os.path.join(scratch, "loop1.vexa")],
+         expect="PanicException")
+    if os.path.exists("/dev/full"):
+        os.symlink("/dev/full", os.path.join(scratch, "full.vexa"))
+        case("save disk full", p.save, [os.path.join(scratch, "full.vexa")],
+             expect="PanicException")
+    case("save file size limit", p.save, [target], expect="PanicException")
+    return out
+
+
+def loop(fn, args, kwargs, n, renew, owner_slot):
+    """Calls fn n times; the outcome names with their counts."""
+    seen = {}
+    method_name = fn.__name__ if renew else None
+    for i in range(n):
+        if renew and i % RENEW_EVERY == 0:
+            fresh = Protocol()
+            if owner_slot[0].get_num_samples() != fresh.get_num_samples():
+                fresh.set_session_duration(0.01)
+            owner_slot[0] = fresh
+            fn = getattr(fresh, method_name)
+        try:
+            fn(*args, **kwargs)
+            outcome = "ok"
+        except BaseException as e:      # noqa: B036 - PanicException is one
+            outcome = type(e).__name__
+        seen[outcome] = seen.get(outcome, 0) + 1
+    return seen
+
+
+def measure(name, fn, args, kwargs, expect, renew, owner, calls):
+    owner_slot = [owner]
+    # None, True and False are everybody's: their counts move with anything.
+    watched = [o for o in [owner] + list(args) + list(kwargs.values())
+               if o is not None and o is not True and o is not False]
+    limit = name == "save file size limit"
+    if limit:
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100, resource.RLIM_INFINITY))
+    try:
+        warm = loop(fn, args, kwargs, WARM_UP, renew, owner_slot)
+        owner_slot[0] = owner
+        gc.collect()
+        before = (resident_bytes(), heap_in_use() if heap_in_use else None, blocks(),
+                  [refcount(o) for o in watched])
+        # In QUARTERS parts, the resident set and heap read after each: a
+        # leak grows them in every part, a collector's new arena in one.
+        seen = {}
+        profile = []
+        for part in range(QUARTERS):
+            n = calls // QUARTERS + (calls % QUARTERS if part == QUARTERS - 1 else 0)
+            for outcome, count in loop(fn, args, kwargs, n, renew, owner_slot).items():
+                seen[outcome] = seen.get(outcome, 0) + count
+            owner_slot[0] = owner
+            gc.collect()
+            profile.append((resident_bytes(), heap_in_use() if heap_in_use else None))
+        after = (profile[-1][0], profile[-1][1], blocks(), [refcount(o) for o in watched])
+    finally:
+        if limit:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
+    # The protocol is free again and whole.
+    owner.get_num_samples()
+    str(owner)
+    refused = sum(getattr(a, "refused", 0) for a in args)
+    return {
+        "expect": expect,
+        "seen": seen,
+        "warm_up": warm,
+        "refused_inside": refused,
+        "rss_delta": after[0] - before[0],
+        "heap_delta": None if before[1] is None else after[1] - before[1],
+        # Growth in each part after the first.
+        "rss_steps": [b[0] - a[0] for a, b in zip(profile, profile[1:])],
+        "heap_steps": None if before[1] is None else [b[1] - a[1] for a, b in zip(profile, profile[1:])],
+        "blocks_delta": None if before[2] is None else after[2] - before[2],
+        "refcount_deltas": None if IS_PYPY else [a - b for a, b in zip(after[3], before[3])],
+    }
+
+
+def failed_import():
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        pass
+
+
+def measure_import_baseline(calls):
+    """The same failed import of NumPy done by Python code alone, with
+    what it leaves behind: on PyPy a failed import retains memory of its
+    own, which the module's failure path cannot be asked to avoid."""
+    for _ in range(WARM_UP):
+        failed_import()
+    gc.collect()
+    before = resident_bytes(), heap_in_use() if heap_in_use else 0
+    for _ in range(calls):
+        failed_import()
+    gc.collect()
+    after = resident_bytes(), heap_in_use() if heap_in_use else 0
+    return after[0] - before[0], after[1] - before[1]
+
+
+# Each call of these imports NumPy anew and fails (PyPy here finds
+# CPython's NumPy and cannot load its C part): 1.5 ms a call, so fewer.
+SLOW_CALLS = {"add_arbitrary_signal without NumPy": 5000}
+
+
+def main():
+    calls = int(sys.argv[1])
+    scratch = sys.argv[2]
+    wanted = set(sys.argv[3:])
+    results = {}
+    for name, fn, args, kwargs, expect, renew, owner in cases(scratch):
+        if wanted and name not in wanted:
+            continue
+        n = min(calls, SLOW_CALLS.get(name, calls))
+        results[name] = measure(name, fn, args, kwargs, expect, renew, owner, n)
+        results[name]["calls"] = n
+        if name in SLOW_CALLS:
+            rss, heap = measure_import_baseline(n)
+            results[name]["baseline_rss_delta"] = rss
+            results[name]["baseline_heap_delta"] = heap
+    print(json.dumps({"interpreter": sys.implementation.name, "calls": calls,
+                      "numpy": np is not None, "sanitized": SANITIZED, "cases": results}))
+
+
+if __name__ == "__main__":
+    # The failure reports of PanicException go to stderr, one line each.
+    main()
