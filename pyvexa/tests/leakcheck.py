@@ -106,6 +106,20 @@ class Raises:
     __index__ = __float__
 
 
+def _refuse(value):
+    big = [value] * 1000        # frames that hold something
+    raise TypeError("no number in here")
+
+
+class RaisesDeep:
+    """A TypeError from two frames down, with a traceback that holds them:
+    fetched by C code on PyPy, such an exception was never freed."""
+    def __float__(self):
+        _refuse(self)
+
+    __index__ = __float__
+
+
 class ReEnters:
     """A number whose conversion calls back into the protocol that is
     converting it; that inner call must be refused."""
@@ -162,6 +176,7 @@ def cases(scratch):
     case("set_session_duration repeated keyword", m, [ten], {"duration": ten}, expect="TypeError")
     case("set_session_duration __float__ raises", m, [Raises()], expect="ValueError")
     case("set_session_duration __float__ wrong type", m, [HasFloat("10")], expect="TypeError")
+    case("set_session_duration __float__ TypeError deep", m, [RaisesDeep()], expect="TypeError")
 
     m = p.set_stimulation_intensity
     case("set_stimulation_intensity ok", m, [half])
@@ -186,6 +201,8 @@ def cases(scratch):
          expect="TypeError")
     case("set_amplitude_source __index__ raises", m, [Coil.A2, True, Raises()],
          expect="ValueError")
+    case("set_amplitude_source __index__ TypeError deep", m, [Coil.A2, True, RaisesDeep()],
+         expect="TypeError")
     if np is not None:
         case("set_amplitude_source ok numpy bool", m, [Coil.B1, np.bool_(True), big_index])
 

@@ -1,13 +1,81 @@
 #include "boundary/convert.hpp"
 
 #include "boundary/messages.hpp"
+#include "boundary/once.hpp"
 #include "boundary/owned.hpp"
+#include "boundary/python_code.hpp"
 
+#include <atomic>
 #include <cstring>
 
 namespace pyvexa::boundary {
 
 namespace {
+
+// Arguments of a class written in Python convert through their own
+// __float__ or __index__, and a TypeError from there carries Python frames.
+// So for them the conversion runs inside this Python function, which gives
+// a TypeError its parameter's name itself, exactly as name_argument does
+// (see python_code.hpp for why C must not fetch it). `convert` is the
+// interpreter's own conversion (PyFloat_AsDouble or PyNumber_Index) as a
+// builtin function.
+constexpr const char* CONVERT_SOURCE = R"(
+def convert(convert, name, value):
+    try:
+        return convert(value)
+    except TypeError as error:
+        if type(error) is not TypeError:
+            raise
+        message = "argument '" + name + "': " + str(error)
+        cause = error.__cause__
+    replacement = TypeError(message)
+    if cause is not None:
+        replacement.__cause__ = cause
+    raise replacement
+)";
+
+std::atomic<PyObject*> convert_slot{nullptr};
+
+PyObject* float_of(PyObject*, PyObject* obj) noexcept {
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(value);
+}
+
+PyObject* index_of(PyObject*, PyObject* obj) noexcept { return PyNumber_Index(obj); }
+
+PyMethodDef float_of_def{"float_of", float_of, METH_O, nullptr};
+PyMethodDef index_of_def{"index_of", index_of, METH_O, nullptr};
+std::atomic<PyObject*> float_of_slot{nullptr};
+std::atomic<PyObject*> index_of_slot{nullptr};
+
+PyObject* builtin(std::atomic<PyObject*>& slot, PyMethodDef& def) noexcept {
+    if (PyObject* made = slot.load(std::memory_order_acquire)) [[likely]] return made;
+    PyObject* made = PyCFunction_New(&def, nullptr);
+    if (!made) return nullptr;
+    return publish_first(slot, made);
+}
+
+// Whether converting `obj` may run Python code: its class was written in
+// Python (or is another heap type). Built-in and NumPy types convert in C,
+// and their errors carry no Python frames.
+bool runs_python(PyObject* obj) noexcept {
+    return PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_HEAPTYPE);
+}
+
+// conversion(obj) through CONVERT_SOURCE; a new reference, or NULL with the
+// error (already named) set.
+Owned convert_in_python(std::atomic<PyObject*>& slot, PyMethodDef& def, PyObject* obj,
+                        std::string_view name) noexcept {
+    PyObject* convert = python_function(convert_slot, CONVERT_SOURCE, "convert");
+    if (!convert) return {};
+    PyObject* conversion = builtin(slot, def);
+    if (!conversion) return {};
+    Owned text = Owned::steal(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!text) return {};
+    return Owned::steal(PyObject_CallFunctionObjArgs(convert, conversion, text.get(), obj, nullptr));
+}
 
 bool attribute_equals(PyObject* obj, const char* attribute, std::string_view expected) noexcept {
     Owned value = Owned::steal(PyObject_GetAttrString(obj, attribute));
@@ -51,6 +119,13 @@ Result<std::uint64_t> exact_u64(PyObject* integer) noexcept {
 } // namespace
 
 Result<double> to_double_slow(PyObject* obj, std::string_view name) noexcept {
+    // A float subclass is read in place by the conversion, without its
+    // methods, so it needs no Python.
+    if (runs_python(obj) && !PyFloat_Check(obj)) {
+        Owned value = convert_in_python(float_of_slot, float_of_def, obj, name);
+        if (!value) return raised();
+        return PyFloat_AS_DOUBLE(value.get());
+    }
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) {
         name_argument(name);
@@ -63,6 +138,11 @@ Result<std::uint64_t> to_u64(PyObject* obj, std::string_view name) noexcept {
     Result<std::uint64_t> value;
     if (PyLong_Check(obj)) {
         value = exact_u64(obj);
+    } else if (runs_python(obj)) {
+        // A TypeError comes back named already.
+        Owned index = convert_in_python(index_of_slot, index_of_def, obj, name);
+        if (!index) return raised();
+        value = exact_u64(index.get());
     } else {
         Owned index = Owned::steal(PyNumber_Index(obj));
         value = index ? exact_u64(index.get()) : raised();

@@ -53,6 +53,9 @@ void raise_cannot_cast(PyObject* obj, std::string_view target) noexcept {
 }
 
 void name_argument(std::string_view name) noexcept {
+    // Anything but exactly TypeError stays as it is, and is not even
+    // fetched (python_code.hpp says why a fetch is best avoided).
+    if (PyErr_Occurred() != PyExc_TypeError) return;
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* trace = nullptr;

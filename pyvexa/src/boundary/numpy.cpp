@@ -2,8 +2,8 @@
 
 #include "boundary/failure.hpp"
 #include "boundary/messages.hpp"
-#include "boundary/once.hpp"
 #include "boundary/owned.hpp"
+#include "boundary/python_code.hpp"
 
 #include <numpy/ndarraytypes.h>
 
@@ -34,12 +34,10 @@ enum CoreName : int { CORE_UNKNOWN = 0, CORE_OLD = 1, CORE_NEW = 2 };
 std::atomic<int> core_name{CORE_UNKNOWN};
 
 // Steps 1 to 4 run as Python code, which catches its own exceptions and
-// hands back their text. PyPy 7.3's C layer never frees an exception that
-// C code fetches (PyErr_Fetch) when its traceback spans two or more
-// frames, with everything those frames hold; a failed import of NumPy has
-// a dozen, and fetched in C every failed call kept some 60 KB of NumPy's
-// half-imported modules alive (test_leaks.py). Without NumPy that failure
-// is every call's lot there, so here the exception never reaches C.
+// hands back their text (see python_code.hpp): a failed import of NumPy
+// has a traceback of a dozen frames, and fetched in C on PyPy every failed
+// call kept some 60 KB of NumPy's half-imported modules alive
+// (test_leaks.py). Without NumPy that failure is every call's lot there.
 //
 // locate(core) is (core, capsule, None) or (core, None, error text); core
 // is 1 for "numpy.core", 2 for "numpy._core", 0 while not known. Imports
@@ -78,26 +76,6 @@ def locate(core):
 )";
 
 std::atomic<PyObject*> locate_slot{nullptr};
-
-// The locate function, compiled on first use and kept for the life of the
-// process like the type objects.
-PyObject* locate_function() noexcept {
-    if (PyObject* made = locate_slot.load(std::memory_order_acquire)) return made;
-    Owned globals = Owned::steal(PyDict_New());
-    if (!globals) return nullptr;
-    if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-        return nullptr;
-    }
-    Owned done = Owned::steal(PyRun_String(LOCATE_SOURCE, Py_file_input, globals.get(), globals.get()));
-    if (!done) return nullptr;
-    PyObject* function = PyDict_GetItemString(globals.get(), "locate"); // borrowed
-    if (!function) {
-        PyErr_SetString(PyExc_RuntimeError, "the NumPy lookup code defines no locate()");
-        return nullptr;
-    }
-    Py_INCREF(function);
-    return publish_first(locate_slot, function);
-}
 
 // The table behind the capsule, which must be a capsule and nothing that
 // merely looks like one.
@@ -140,7 +118,7 @@ void** table_of(PyObject* capsule) noexcept {
 // Runs locate() and takes its answer apart; the table, or NULL with the
 // failure exception set.
 void** find_table() noexcept {
-    PyObject* locate = locate_function();
+    PyObject* locate = python_function(locate_slot, LOCATE_SOURCE, "locate");
     if (!locate) {
         raise_no_api();
         return nullptr;

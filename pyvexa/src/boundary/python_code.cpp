@@ -1,0 +1,27 @@
+#include "boundary/python_code.hpp"
+
+#include "boundary/once.hpp"
+#include "boundary/owned.hpp"
+
+namespace pyvexa::boundary {
+
+PyObject* python_function(std::atomic<PyObject*>& slot, const char* source,
+                          const char* name) noexcept {
+    if (PyObject* made = slot.load(std::memory_order_acquire)) [[likely]] return made;
+    Owned globals = Owned::steal(PyDict_New());
+    if (!globals) return nullptr;
+    if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+        return nullptr;
+    }
+    Owned done = Owned::steal(PyRun_String(source, Py_file_input, globals.get(), globals.get()));
+    if (!done) return nullptr;
+    PyObject* function = PyDict_GetItemString(globals.get(), name); // borrowed
+    if (!function) {
+        PyErr_SetString(PyExc_RuntimeError, "pyvexa's Python code is incomplete");
+        return nullptr;
+    }
+    Py_INCREF(function);
+    return publish_first(slot, function);
+}
+
+} // namespace pyvexa::boundary
