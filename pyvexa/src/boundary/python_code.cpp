@@ -13,7 +13,10 @@ PyObject* python_function(std::atomic<PyObject*>& slot, const char* source,
     if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
         return nullptr;
     }
-    Owned done = Owned::steal(PyRun_String(source, Py_file_input, globals.get(), globals.get()));
+    // Named so that a traceback through it says where it comes from.
+    Owned code = Owned::steal(Py_CompileString(source, "<pyvexa boundary>", Py_file_input));
+    if (!code) return nullptr;
+    Owned done = Owned::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
     if (!done) return nullptr;
     PyObject* function = PyDict_GetItemString(globals.get(), name); // borrowed
     if (!function) {
