@@ -259,15 +259,18 @@ inline bool same(const std::vector<double>& a, const std::vector<double>& b) {
     return true;
 }
 
-inline bool same(const protocols::lcsettings::LCSetting& a, const protocols::lcsettings::LCSetting& b) {
+inline bool same(const protocols::lcsettings::LCSetting& a,
+                 const protocols::lcsettings::LCSetting& b) {
     return same(a.capacitance, b.capacitance) && same(a.carrier_frequency, b.carrier_frequency) &&
            a.clk_ticks_per_sample == b.clk_ticks_per_sample &&
            a.capacitor_bank_setting == b.capacitor_bank_setting;
 }
 
 inline bool same(const protocols::lcsettings::Coil& a, const protocols::lcsettings::Coil& b) {
-    if (a.name != b.name || !same(a.inductance, b.inductance) || !same(a.max_current, b.max_current) ||
-        !same(a.max_carrier_frequency, b.max_carrier_frequency) || a.settings.size() != b.settings.size()) {
+    if (a.name != b.name || !same(a.inductance, b.inductance) ||
+        !same(a.max_current, b.max_current) ||
+        !same(a.max_carrier_frequency, b.max_carrier_frequency) ||
+        a.settings.size() != b.settings.size()) {
         return false;
     }
     for (std::size_t i = 0; i < a.settings.size(); ++i) {
@@ -289,13 +292,15 @@ inline bool same(const protocols::machine_config::MachineConfig& a,
         }
     }
     return same(a.supply_voltage, b.supply_voltage) && a.num_coils == b.num_coils &&
-           same(a.capacitors, b.capacitors) && same(a.possible_capacitances, b.possible_capacitances) &&
+           same(a.capacitors, b.capacitors) &&
+           same(a.possible_capacitances, b.possible_capacitances) &&
            a.num_external_signal_sources == b.num_external_signal_sources &&
            a.smbus_psu_connected == b.smbus_psu_connected &&
            a.num_temperature_sensors == b.num_temperature_sensors &&
            a.num_flow_rate_sensors == b.num_flow_rate_sensors &&
            a.safety_checks_enabled == b.safety_checks_enabled &&
-           same(a.max_intensity_setpoint, b.max_intensity_setpoint) && same(a.max_current, b.max_current) &&
+           same(a.max_intensity_setpoint, b.max_intensity_setpoint) &&
+           same(a.max_current, b.max_current) &&
            same(a.max_carrier_frequency, b.max_carrier_frequency) &&
            same(a.max_temperature, b.max_temperature) && same(a.min_flowrate, b.min_flowrate) &&
            same(a.max_power, b.max_power);

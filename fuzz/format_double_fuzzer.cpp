@@ -144,7 +144,8 @@ void check_one(double x) {
     const std::string got = protocols::text::format_double(x);
     std::string appended = "prefix";
     protocols::text::append_double(appended, x);
-    fuzzing::check(appended == "prefix" + got, "append_double differs from format_double for " + hex(x));
+    fuzzing::check(appended == "prefix" + got,
+                   "append_double differs from format_double for " + hex(x));
 
     if (std::isnan(x)) {
         fuzzing::check(got == "NaN", "NaN " + hex(x) + " gave " + got);
@@ -175,8 +176,8 @@ void check_one(double x) {
             if (is_midpoint(m, n)) {
                 // Both neighbours are equally near; either is correct.
                 for (int delta : {-1, 1}) {
-                    if (auto nb = neighbour(r, delta); nb && reads_back(*nb, m) &&
-                                                       nb->digits.size() == r.digits.size()) {
+                    if (auto nb = neighbour(r, delta);
+                        nb && reads_back(*nb, m) && nb->digits.size() == r.digits.size()) {
                         tie = nb;
                     }
                 }

@@ -19,9 +19,15 @@
 
 namespace {
 
-bool is_opener(char c) { return c == '{' || c == '(' || c == '['; }
-bool is_closer(char c) { return c == '}' || c == ')' || c == ']'; }
-char closer_of(char c) { return c == '{' ? '}' : c == '(' ? ')' : ']'; }
+bool is_opener(char c) {
+    return c == '{' || c == '(' || c == '[';
+}
+bool is_closer(char c) {
+    return c == '}' || c == ')' || c == ']';
+}
+char closer_of(char c) {
+    return c == '{' ? '}' : c == '(' ? ')' : ']';
+}
 
 // Skips the quoted text starting at s[i] == '"'; returns the index after
 // the closing quote.
@@ -47,10 +53,12 @@ std::size_t skip_quoted(std::string_view s, std::size_t i, std::size_t line_no) 
         }
         fuzzing::check(e == 'u' && i + 2 < s.size() && s[i + 2] == '{', "unknown escape" + where);
         std::size_t j = i + 3;
-        while (j < s.size() && std::string_view("0123456789abcdef").find(s[j]) != std::string_view::npos) {
+        while (j < s.size() &&
+               std::string_view("0123456789abcdef").find(s[j]) != std::string_view::npos) {
             ++j;
         }
-        fuzzing::check(j > i + 3 && j - (i + 3) <= 6 && j < s.size() && s[j] == '}' && s[i + 3] != '0',
+        fuzzing::check(j > i + 3 && j - (i + 3) <= 6 && j < s.size() && s[j] == '}' &&
+                           s[i + 3] != '0',
                        "malformed \\u{...} escape" + where);
         i = j + 1;
     }
@@ -134,7 +142,8 @@ void check_structure(const std::string& text, const protocols::settings::Setting
                     }
                 }
             } else if (is_closer(c)) {
-                check(!open.empty() && closer_of(open.back()) == c, "unbalanced '" + std::string(1, c) + "'" + where);
+                check(!open.empty() && closer_of(open.back()) == c,
+                      "unbalanced '" + std::string(1, c) + "'" + where);
                 if (c == ']' && !sequences.empty() && sequences.back().child_depth == open.size()) {
                     sequences.pop_back();
                 }
@@ -148,7 +157,8 @@ void check_structure(const std::string& text, const protocols::settings::Setting
         } else if (line_no == 1) {
             check(body == "Protocol {", "first line");
         } else if (is_opener(last)) {
-            check(open.size() == depth_before + 1 && !closes_first, "opening line opens more than one level" + where);
+            check(open.size() == depth_before + 1 && !closes_first,
+                  "opening line opens more than one level" + where);
         } else {
             check(last == ',', "item line without a trailing comma" + where);
             check(open.size() == depth_before - (closes_first ? 1 : 0),

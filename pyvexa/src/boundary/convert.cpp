@@ -74,7 +74,8 @@ Owned convert_in_python(std::atomic<PyObject*>& slot, PyMethodDef& def, PyObject
     Owned text = Owned::steal(
         PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!text) return {};
-    return Owned::steal(PyObject_CallFunctionObjArgs(convert, conversion, text.get(), obj, nullptr));
+    return Owned::steal(
+        PyObject_CallFunctionObjArgs(convert, conversion, text.get(), obj, nullptr));
 }
 
 bool attribute_equals(PyObject* obj, const char* attribute, std::string_view expected) noexcept {

@@ -137,7 +137,8 @@ void** find_table() noexcept {
     const long core = PyLong_AsLong(PyTuple_GET_ITEM(answer.get(), 0));
     if (core == CORE_OLD || core == CORE_NEW) {
         int unknown = CORE_UNKNOWN; // a NumPy does not change its major version while it runs
-        core_name.compare_exchange_strong(unknown, static_cast<int>(core), std::memory_order_acq_rel);
+        core_name.compare_exchange_strong(unknown, static_cast<int>(core),
+                                          std::memory_order_acq_rel);
     }
     if (core == -1 && PyErr_Occurred()) PyErr_Clear(); // cannot happen: locate() gives ints
     PyObject* error = PyTuple_GET_ITEM(answer.get(), 2);

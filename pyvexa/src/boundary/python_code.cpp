@@ -7,7 +7,8 @@ namespace pyvexa::boundary {
 
 PyObject* python_function(std::atomic<PyObject*>& slot, const char* source,
                           const char* name) noexcept {
-    if (PyObject* made = slot.load(std::memory_order_acquire)) [[likely]] return made;
+    if (PyObject* made = slot.load(std::memory_order_acquire)) [[likely]]
+        return made;
     Owned globals = Owned::steal(PyDict_New());
     if (!globals) return nullptr;
     if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {

@@ -27,10 +27,19 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "leak_canary", "Leaks on purpose.", 0, methods,
-    nullptr,               nullptr,       nullptr,             nullptr,
+    PyModuleDef_HEAD_INIT,
+    "leak_canary",
+    "Leaks on purpose.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_leak_canary() noexcept { return PyModule_Create(&module_def); }
+PyMODINIT_FUNC PyInit_leak_canary() noexcept {
+    return PyModule_Create(&module_def);
+}
