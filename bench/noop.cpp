@@ -1,6 +1,6 @@
 // The floor for a call into native code: an extension type whose methods do
 // nothing. It is built like pyvexa (same interpreter, same compiler flags, a
-// heap type made from a type specification), so the difference between a
+// heap type made with PyType_FromSpec), so the difference between a
 // pyvexa call and the matching call here is what pyvexa itself adds.
 //
 //   import noop
