@@ -204,16 +204,12 @@ PyTypeObject* protocol_type() noexcept {
 
 Result<ExclusiveProtocol> detail::borrow_exclusive_checked(PyObject* self) noexcept {
     if (!is_protocol(self)) return boundary::raised();
-    auto borrow = ExclusiveBorrow::take(as_protocol(self)->borrow);
-    if (!borrow) return boundary::raised();
-    return ExclusiveProtocol{std::move(*borrow), as_protocol(self)->settings};
+    return take<ExclusiveProtocol>(self);
 }
 
 Result<SharedProtocol> detail::borrow_shared_checked(PyObject* self) noexcept {
     if (!is_protocol(self)) return boundary::raised();
-    auto borrow = SharedBorrow::take(as_protocol(self)->borrow);
-    if (!borrow) return boundary::raised();
-    return SharedProtocol{std::move(*borrow), as_protocol(self)->settings};
+    return take<SharedProtocol>(self);
 }
 
 } // namespace pyvexa

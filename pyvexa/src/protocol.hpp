@@ -37,6 +37,15 @@ namespace detail {
 // The type once made; null before.
 extern std::atomic<PyTypeObject*> protocol_slot;
 
+// Takes the borrow of a known Protocol and pairs it with its settings.
+template <typename View>
+boundary::Result<View> take(PyObject* self) noexcept {
+    auto* obj = reinterpret_cast<ProtocolObject*>(self);
+    auto borrow = decltype(View::borrow)::take(obj->borrow);
+    if (!borrow) return boundary::raised();
+    return View{std::move(*borrow), obj->settings};
+}
+
 // The general path of the two below: makes the type if need be and raises
 // the interpreter-style TypeError for an object of another type.
 boundary::Result<ExclusiveProtocol> borrow_exclusive_checked(PyObject* self) noexcept;
@@ -48,20 +57,14 @@ boundary::Result<SharedProtocol> borrow_shared_checked(PyObject* self) noexcept;
 // exact Protocol, told by one comparison.
 inline boundary::Result<ExclusiveProtocol> borrow_exclusive(PyObject* self) noexcept {
     if (Py_TYPE(self) == detail::protocol_slot.load(std::memory_order_acquire)) [[likely]] {
-        auto* obj = reinterpret_cast<ProtocolObject*>(self);
-        auto borrow = boundary::ExclusiveBorrow::take(obj->borrow);
-        if (!borrow) return boundary::raised();
-        return ExclusiveProtocol{std::move(*borrow), obj->settings};
+        return detail::take<ExclusiveProtocol>(self);
     }
     return detail::borrow_exclusive_checked(self);
 }
 
 inline boundary::Result<SharedProtocol> borrow_shared(PyObject* self) noexcept {
     if (Py_TYPE(self) == detail::protocol_slot.load(std::memory_order_acquire)) [[likely]] {
-        auto* obj = reinterpret_cast<ProtocolObject*>(self);
-        auto borrow = boundary::SharedBorrow::take(obj->borrow);
-        if (!borrow) return boundary::raised();
-        return SharedProtocol{std::move(*borrow), obj->settings};
+        return detail::take<SharedProtocol>(self);
     }
     return detail::borrow_shared_checked(self);
 }
