@@ -8,7 +8,7 @@ packages=(
     googletest libgtest-dev libbenchmark-dev
     clang-format
     pypy3 pypy3-dev
-    python3-dev python3-numpy
+    python3-dev python3-numpy python3-matplotlib
     python3-pytest python3-pluggy python3-iniconfig python3-packaging
     python3-exceptiongroup python3-tomli
     python3-mesonpy

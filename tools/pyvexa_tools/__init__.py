@@ -1,0 +1,26 @@
+"""Tools for .vexa protocol files, beside the pyvexa module: decode, render
+and encode files (`codec`), find mistakes (`lint`), draw them (`plot`, needs
+matplotlib), and the `vexa-view` command (`cli`). Standard library only;
+NumPy speeds up long curves under CPython when it is installed.
+
+    from pyvexa_tools import decode, render, lint
+    settings = decode(open("session.vexa", "rb").read())
+    for finding in lint("session.vexa"):     # or bytes, Settings, a Protocol
+        print(finding)
+"""
+from .codec import (ArbitrarySignalParams, ChannelSettings, Coil, ConstantSignalParams,
+                    DecodeError, LCSetting, MachineConfig, MixedSignalParams, RampSignalParams,
+                    Settings, Signal, SignalSourceSelection, SineSignalParams, decode, encode,
+                    escape_text, format_double, num_samples, parse_text, render, render_line,
+                    render_parts, summary)
+from .lint import CODES, Finding, lint, lint_settings
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "ArbitrarySignalParams", "ChannelSettings", "Coil", "ConstantSignalParams", "DecodeError",
+    "LCSetting", "MachineConfig", "MixedSignalParams", "RampSignalParams", "Settings", "Signal",
+    "SignalSourceSelection", "SineSignalParams", "decode", "encode", "escape_text",
+    "format_double", "num_samples", "parse_text", "render", "render_line", "render_parts",
+    "summary", "CODES", "Finding", "lint", "lint_settings",
+]
