@@ -3,9 +3,10 @@
     python am_two_channel.py [OUTPUT.vexa]
 
 Both channels run for 30 seconds. Each channel's two coil positions take
-their amplitude from a ramp that rises over 5 s and falls over 5 s; each
-channel is modulated by a sine of its own (10 Hz on A, 12 Hz on B, half a
-cycle apart) mixed with the ramp. The routing is printed and the protocol
+their amplitude from a ramp (peak 1.0, up_duration 5.0, down_duration 5.0);
+each channel is modulated by a sine of its own (frequency 10.0 on A, 12.0
+on B, phases 0.0 and 0.5) mixed with the ramp. The module stores these
+numbers as given; the device decides what they mean. The routing is printed and the protocol
 saved to OUTPUT.vexa (am_two_channel.vexa by default).
 """
 from __future__ import annotations
@@ -17,7 +18,7 @@ from typing import List, Optional
 from pyvexa import Channel, Coil, Protocol
 
 DURATION = 30.0     # seconds
-INTENSITY = 0.4     # fraction of full intensity
+INTENSITY = 0.4     # stimulation intensity, 0.0 to 1.0
 
 
 def build() -> Protocol:
@@ -28,8 +29,8 @@ def build() -> Protocol:
 
     # Every add_*_signal returns the new signal's position in the list;
     # the routing calls below refer to signals by those positions.
-    ramp = p.add_ramp_signal(1.0, 5.0, 5.0)             # peak, up, down (s)
-    sine_a = p.add_sine_signal(1.0, 10.0, 0.0, 0.8)     # amplitude, Hz, phase, depth
+    ramp = p.add_ramp_signal(1.0, 5.0, 5.0)             # peak, up_duration, down_duration
+    sine_a = p.add_sine_signal(1.0, 10.0, 0.0, 0.8)     # amplitude, frequency, phase, depth
     sine_b = p.add_sine_signal(1.0, 12.0, 0.5, 0.8)
     mod_a = p.add_mixed_signal(ramp, sine_a)
     mod_b = p.add_mixed_signal(ramp, sine_b)
@@ -48,7 +49,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     p.save(path)
     print(f"{DURATION:g} s session at intensity {INTENSITY:g}, "
           f"{p.get_num_samples()} samples at {p.get_sampling_rate():g} samples/s")
-    print("signals: 0 ramp, 1 sine 10 Hz, 2 sine 12 Hz, 3 mix(0, 1), 4 mix(0, 2)")
+    print("signals: 0 ramp, 1 sine 10.0, 2 sine 12.0, 3 mix(0, 1), 4 mix(0, 2)")
     print("A1, A2, B1, B2 amplitude <- signal 0 (ramp)")
     print("channel A modulation <- signal 3, channel B modulation <- signal 4")
     print(f"saved {os.path.abspath(path)} ({os.path.getsize(path)} bytes)")

@@ -71,7 +71,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     print("channel A modulation <- external input 2")
     print("B1 amplitude <- external input 3")
     print("B2 amplitude <- signal 0 (constant 0.6)")
-    print("channel B modulation <- signal 1 (sine 40 Hz)")
+    print("channel B modulation <- signal 1 (sine, frequency 40.0)")
     print(f"saved {os.path.abspath(path)} ({os.path.getsize(path)} bytes)")
     return 0
 

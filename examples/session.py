@@ -18,10 +18,11 @@ path = sys.argv[1] if len(sys.argv) > 1 else "session.vexa"
 
 p = Protocol()                      # default machine, no signals yet
 p.set_session_duration(10.0)        # seconds: 10 s at 5000 samples/s
-p.set_stimulation_intensity(0.5)    # half of full intensity
+p.set_stimulation_intensity(0.5)    # intensity, 0.0 to 1.0
 p.enable_channel(Channel.B)         # channel A is on by default
 
-# A sine with amplitude 1.0, 10 Hz, no phase offset and a depth of 0.5.
+# A sine: amplitude 1.0, frequency 10.0, phase 0.0, depth 0.5 (stored as
+# given; their units are the device's).
 # Every add_*_signal call returns the new signal's position in the list.
 sine = p.add_sine_signal(1.0, 10.0, 0.0, 0.5)
 
