@@ -76,8 +76,15 @@ class _Unreadable(Exception):
 
 def _write(parts: Sequence[str]) -> None:
     try:
+        sys.stdout.flush()
+        # Straight to the byte stream: the text layer's own encoding and
+        # buffering of hundreds of megabytes costs more than the rendering.
+        out = getattr(sys.stdout, "buffer", None)
         for part in parts:
-            sys.stdout.write(part)
+            if out is None:
+                sys.stdout.write(part)
+            else:
+                out.write(part.encode("utf-8"))
         sys.stdout.flush()
     except BrokenPipeError:
         # A reader such as `head` went away; that is not an error.

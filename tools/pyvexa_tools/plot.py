@@ -3,6 +3,7 @@ their parameters, and where the four coil positions and the two modulation
 inputs take their signals from. Needs matplotlib (and so NumPy)."""
 from __future__ import annotations
 
+import sys
 from typing import Any, List, Tuple
 
 from .codec import (SAMPLING_RATE, ArbitrarySignalParams, Settings, SignalSourceSelection,
@@ -63,9 +64,12 @@ def plot(settings: Settings, out: str) -> None:
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError as e:
+        impl = sys.implementation.name
         raise PlotUnavailable(
-            f"--plot needs matplotlib, which this Python ({e.name or 'matplotlib'} missing) "
-            "cannot import; on Debian: apt install python3-matplotlib (CPython only)") from None
+            f"--plot needs matplotlib, which cannot be imported under {impl} "
+            f"{sys.version.split()[0]} (missing: {e.name or 'matplotlib'}); install it for "
+            "CPython with `apt install python3-matplotlib` (Debian) or "
+            "`pip install 'pyvexa[plot]'`, and run vexa-view under CPython") from None
     fmt = out.rsplit(".", 1)[-1].lower() if "." in out else ""
     if fmt not in plt.gcf().canvas.get_supported_filetypes():
         plt.close("all")

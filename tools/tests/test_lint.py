@@ -1,0 +1,184 @@
+"""The checker, the NumPy decoding path, the text-form reader and the
+command's --lint/--check/--plot modes."""
+import json
+import random
+import struct
+import sys
+
+import pytest
+
+import vexa_view as vi
+from pyvexa_tools import codec, lint, parse_text
+from test_decoder import FRESH_FILE, fresh, sig
+
+
+def curve(n, value=100):
+    return sig("Arbitrary", [value] * n)
+
+
+def sel(internal=0, external=0, ext=False):
+    return vi.SignalSourceSelection(internal, external, ext)
+
+
+def mixed(a, b):
+    return sig("MixedSignal", a, b)
+
+
+def setattr_path(s, path, value):
+    *parents, last = path.split(".")
+    for p in parents:
+        s = getattr(s, p)
+    setattr(s, last, value)
+
+
+# (what to change in a fresh protocol, the expected (code, where) list).
+# The session is set to 0.01 s (50 samples) so that curves stay small.
+CASES = {
+    "clean": ([], []),
+    "session too long": ([("session_duration", 1800.5)],
+                         [("session-range", "session"), ("curve-length", "signal 1")]),
+    "session negative": ([("session_duration", -3.0)],
+                         [("session-range", "session"), ("curve-length", "signal 1")]),
+    "intensity out of range": ([("intensity", 5.0)], [("intensity-range", "session")]),
+    "intensity NaN": ([("intensity", float("nan"))], [("intensity-range", "session")]),
+    "intensity above machine max": ([("intensity", 0.31)], [("intensity-above-max", "session")]),
+    "no such coil": ([("channel_b_settings.coil_idx", 1)], [("coil-missing", "channel B")]),
+    "no such coil row": ([("channel_a_settings.coil_setting_idx", 1)],
+                         [("coil-missing", "channel A")]),
+    "route past the signals": ([("channel_a_settings.amplitude2_source", sel(5))],
+                               [("route-missing-signal", "channel A, coil A2")]),
+    "modulation past the signals": ([("channel_b_settings.modulation_source", sel(2))],
+                                    [("route-missing-signal", "channel B, modulation")]),
+    "external input beyond the machine": ([("channel_b_settings.amplitude1_source",
+                                            sel(99, 6, True))],
+                                          [("external-out-of-range", "channel B, coil B1")]),
+    "mixed past the list": ([("signals", [sig("Constant", 0.0), curve(50), mixed(0, 7)])],
+                            [("mixed-missing", "signal 2")]),
+    "mixed names itself": ([("signals", [sig("Constant", 0.0), curve(50), mixed(2, 0)])],
+                           [("mixed-self", "signal 2")]),
+    "mixed cycle": ([("signals", [mixed(0, 1), curve(50), mixed(3, 1), mixed(2, 0)])],
+                    [("mixed-self", "signal 0"), ("mixed-cycle", "signal 2")]),
+    "curve left behind by a new session": ([("session_duration", 0.02)],
+                                           [("curve-length", "signal 1")]),
+    "negative sample": ([("signals", [sig("Constant", 0.0), sig("Arbitrary", [0] * 49 + [-1])])],
+                        [("sample-range", "signal 1")]),
+}
+
+
+@pytest.mark.parametrize("changes, expected", CASES.values(), ids=list(CASES))
+def test_each_finding(changes, expected):
+    s = fresh()
+    s.session_duration = 0.01
+    s.signals = [sig("Constant", 0.0), curve(50)]
+    for path, value in changes:
+        setattr_path(s, path, value)
+    findings = lint(vi.encode(s))
+    assert [(f.code, f.where) for f in findings] == expected
+    assert all(f.fix and "\n" not in f.fix + f.message for f in findings)
+
+
+def test_numpy_decoding_matches_the_exact_loop(numpy):
+    rng = random.Random(5)
+    samples = [rng.choice([0, 1, -1, 63, -64, 64, 8191, 8192, 32767, -32768,
+                           rng.randint(-32768, 32767)]) for _ in range(5000)]
+    s = fresh()
+    s.signals = [sig("Arbitrary", samples), sig("Arbitrary", list(range(-3000, 3000)))]
+    data = vi.encode(s)
+    as_arrays = vi.decode(data, arrays=True)
+    # Arrays only where NumPy speeds things up (not under PyPy).
+    kind = list if codec._np is None else numpy.ndarray
+    assert all(type(x.params.samples) is kind for x in as_arrays.signals)
+    assert [list(x.params.samples) for x in as_arrays.signals] == \
+        [x.params.samples for x in s.signals]
+    assert vi.decode(data) == s and vi.render(as_arrays) == vi.render(s)
+    # A padded varint deep inside a long curve: the fast path gives way and
+    # the exact one names the sample.
+    s.signals = [sig("Arbitrary", [5] * 5000)]  # one byte each, from offset 154
+    data = vi.encode(s)
+    with pytest.raises(vi.DecodeError) as info:
+        vi.decode(data[:154 + 4000] + b"\x8a\x00" + data[154 + 4001:], arrays=True)
+    assert (info.value.offset, info.value.field) == (4154, "signals[0].samples[4000]")
+
+
+def test_lint_reads_a_live_protocol_without_touching_it(pyvexa, numpy):
+    p = pyvexa.Protocol()
+    p.set_session_duration(0.5)
+    p.add_arbitrary_signal(numpy.linspace(0.0, 1.0, p.get_num_samples()))
+    p.add_mixed_signal(1, 0)
+    p.add_sine_signal(-1.5, float("inf"), 1e300, float("nan"))
+    p.set_amplitude_source(pyvexa.Coil.B2, False, 5)
+    p.set_session_duration(0.25)
+    p.set_stimulation_intensity(0.75)
+    before = str(p)
+    found = [(f.code, f.where) for f in lint(p)]
+    assert found == [("intensity-above-max", "session"),
+                     ("route-missing-signal", "channel B, coil B2"),
+                     ("curve-length", "signal 0"), ("mixed-self", "signal 1")]
+    assert str(p) == before
+    assert vi.render(parse_text(before)) == before
+    empty = pyvexa.Protocol()
+    assert lint(empty) == [] and "signals: []" in str(empty)
+
+
+def test_parse_text_refuses_other_text():
+    text = vi.render(fresh())
+    for broken in (text[:-3], text.replace("true", "yes"), text + " x", "Protocol"):
+        with pytest.raises(ValueError):
+            parse_text(broken)
+
+
+def run(capsys, *args):
+    status = vi.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_command_exit_status_and_json(tmp_path, capsys):
+    clean, bad, cut = (tmp_path / n for n in ("clean.vexa", "bad.vexa", "cut.vexa"))
+    clean.write_bytes(FRESH_FILE)
+    s = fresh()
+    s.intensity = 0.5
+    bad.write_bytes(vi.encode(s))
+    cut.write_bytes(FRESH_FILE[:100])
+    for args, status in [((clean,), 0), ((bad,), 1), ((clean, bad), 1), ((bad, cut), 2),
+                         ((tmp_path / "absent.vexa", clean), 2)]:
+        assert run(capsys, "--lint", *map(str, args))[0] == status, args
+        assert run(capsys, "--check", *map(str, args))[0] == min(status, 1), args
+    status, out, err = run(capsys, "--lint", "--json", str(clean), str(bad), str(cut))
+    report = json.loads(out)
+    assert status == 2 and err == ""
+    assert [r["status"] for r in report] == ["clean", "findings", "unreadable"]
+    assert report[1]["findings"][0]["code"] == "intensity-above-max"
+    assert "truncated input" in report[2]["error"]
+    assert run(capsys, "--check", str(clean)) == (0, "", "")
+    assert run(capsys, "--lint", str(bad))[1].startswith(f"{bad}: session: intensity 0.5")
+    with pytest.raises(SystemExit) as usage:
+        vi.main(["--json", str(clean)])
+    assert usage.value.code == 2
+
+
+def test_plot_writes_png_and_svg(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    s = fresh()
+    s.session_duration = 3.0
+    s.signals = [sig("Arbitrary", [i % 32768 for i in range(15000)]), sig("Sine", 1.0, 2.0, 0, 1)]
+    path = tmp_path / "p.vexa"
+    path.write_bytes(vi.encode(s))
+    png, svg = tmp_path / "p.png", tmp_path / "p.svg"
+    assert run(capsys, "--plot", str(png), str(path))[0] == 0
+    assert run(capsys, "--plot", str(svg), str(path))[0] == 0
+    head = png.read_bytes()[:24]
+    assert head[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", head[16:24]) == (1200, 750)
+    assert png.stat().st_size > 20000
+    assert b"<svg" in svg.read_bytes()[:1000]
+    status, _, err = run(capsys, "--plot", str(tmp_path / "p.bmpx"), str(path))
+    assert status == 1 and "name it .png or .svg" in err
+
+
+def test_plot_without_matplotlib_says_so(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    path = tmp_path / "p.vexa"
+    path.write_bytes(FRESH_FILE)
+    status, out, err = run(capsys, "--plot", str(tmp_path / "p.png"), str(path))
+    assert (status, out) == (1, "") and "--plot needs matplotlib" in err
+    assert not (tmp_path / "p.png").exists()
