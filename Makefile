@@ -54,11 +54,12 @@ bench: | setup
 
 # Packaging checks. check-stubs: stubtest compares pyvexa.pyi with the built
 # CPython module (no allowlist needed), then mypy --strict checks the
-# examples and the inspector against the stubs. check-examples: the
-# inspector's tests, the examples and the stub tests under both interpreters.
+# examples and the viewer package against the stubs. check-examples: the
+# viewer's and checker's tests, the examples and the stub tests under both
+# interpreters.
 # check-install: pip install into throwaway CPython and PyPy venvs and a
 # meson install for PyPy, each used from outside the tree (a few minutes).
-MYPY_ENV    = MYPYPATH=pyvexa MYPY_CACHE_DIR=$(B_CPYTHON)/mypy-cache PYTHONDONTWRITEBYTECODE=1
+MYPY_ENV    = MYPYPATH=pyvexa:tools MYPY_CACHE_DIR=$(B_CPYTHON)/mypy-cache PYTHONDONTWRITEBYTECODE=1
 TOOLS_TEST := -m pytest -q -p no:cacheprovider tools/tests
 
 .PHONY: check-stubs check-examples check-install check-package
@@ -67,7 +68,7 @@ check-stubs: build
 	# stubtest keeps its cache in the working directory whatever it is told.
 	cd $(B_CPYTHON) && MYPYPATH=$(CURDIR)/pyvexa PYTHONPATH=pyvexa PYTHONDONTWRITEBYTECODE=1 \
 	    $(CPYTHON) -m mypy.stubtest pyvexa
-	$(MYPY_ENV) $(CPYTHON) -m mypy --strict examples tools/vexa_view.py
+	$(MYPY_ENV) $(CPYTHON) -m mypy --strict examples tools/vexa_view.py tools/pyvexa_tools
 
 check-examples: build
 	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(B_CPYTHON)/pyvexa $(CPYTHON) $(TOOLS_TEST) -m "not install"

@@ -9,6 +9,7 @@ installed package `pyvexa_tools`, next to this file.
 """
 import os
 import sys
+from typing import Optional, Sequence
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -17,7 +18,7 @@ from pyvexa_tools.codec import VARIANTS, _DOUBLE, __all__  # noqa: E402,F401
 from pyvexa_tools.cli import main as _main  # noqa: E402
 
 
-def main(argv=None):  # type: ignore[no-untyped-def]
+def main(argv: "Optional[Sequence[str]]" = None) -> int:
     return _main(argv, prog="vexa_view")
 
 

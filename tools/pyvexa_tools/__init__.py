@@ -12,7 +12,7 @@ from .codec import (ArbitrarySignalParams, ChannelSettings, Coil, ConstantSignal
                     DecodeError, LCSetting, MachineConfig, MixedSignalParams, RampSignalParams,
                     Settings, Signal, SignalSourceSelection, SineSignalParams, decode, encode,
                     escape_text, format_double, num_samples, parse_text, render, render_line,
-                    render_parts, summary)
+                    render_pieces, summary)
 from .lint import CODES, Finding, lint, lint_settings
 
 __version__ = "0.1.0"
@@ -21,6 +21,6 @@ __all__ = [
     "ArbitrarySignalParams", "ChannelSettings", "Coil", "ConstantSignalParams", "DecodeError",
     "LCSetting", "MachineConfig", "MixedSignalParams", "RampSignalParams", "Settings", "Signal",
     "SignalSourceSelection", "SineSignalParams", "decode", "encode", "escape_text",
-    "format_double", "num_samples", "parse_text", "render", "render_line", "render_parts",
+    "format_double", "num_samples", "parse_text", "render", "render_line", "render_pieces",
     "summary", "CODES", "Finding", "lint", "lint_settings",
 ]

@@ -5,10 +5,10 @@ import argparse
 import json
 import sys
 import time
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Union
 
 from . import codec
-from .codec import DecodeError, Settings, decode, render_parts, summary
+from .codec import DecodeError, Settings, decode, render_pieces, summary
 from .lint import lint_settings
 
 DESCRIPTION = """Show, check or plot .vexa protocol files.
@@ -74,7 +74,7 @@ class _Unreadable(Exception):
         self.why = why
 
 
-def _write(parts: Sequence[str]) -> None:
+def _write(parts: Sequence[Union[str, memoryview]]) -> None:
     try:
         sys.stdout.flush()
         # Straight to the byte stream: the text layer's own encoding and
@@ -82,9 +82,9 @@ def _write(parts: Sequence[str]) -> None:
         out = getattr(sys.stdout, "buffer", None)
         for part in parts:
             if out is None:
-                sys.stdout.write(part)
+                sys.stdout.write(part if isinstance(part, str) else str(part, "ascii"))
             else:
-                out.write(part.encode("utf-8"))
+                out.write(part.encode("utf-8") if isinstance(part, str) else part)
         sys.stdout.flush()
     except BrokenPipeError:
         # A reader such as `head` went away; that is not an error.
@@ -163,7 +163,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexa-view") -> int:
                 print(f"{prog}: {e}", file=sys.stderr)
                 return 1
             return 0
-        _write([summary(settings), "\n"] if args.summary else render_parts(settings) + ["\n"])
+        _write([summary(settings), "\n"] if args.summary else render_pieces(settings) + ["\n"])
         return 0
     finally:
         codec.progress = None

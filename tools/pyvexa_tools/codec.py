@@ -21,13 +21,14 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Type, Union
 
 __all__ = [
-    "parse_text", "num_samples",
+    "parse_text", "num_samples", "render_pieces",
     "ArbitrarySignalParams", "ChannelSettings", "Coil", "ConstantSignalParams", "DecodeError",
     "LCSetting", "MachineConfig", "MixedSignalParams", "RampSignalParams", "Settings", "Signal",
     "SignalSourceSelection", "SineSignalParams", "decode", "encode", "escape_text",
     "format_double", "render", "render_line", "summary",
 ]
 
+_np: Any
 try:
     if sys.implementation.name == "pypy":
         # PyPy's JIT runs the plain loops below at near-native speed, while
@@ -431,27 +432,36 @@ def _samples_numpy(data: bytes, start: int, n: int) -> Optional[Tuple[Any, int]]
     after them, or None when anything is unusual (truncation, a padded or
     oversized varint): the exact loop then finds and names the fault."""
     np = _np
-    buf = np.frombuffer(data, dtype=np.uint8, offset=start, count=min(3 * n, len(data) - start))
+    if start < 3:
+        return None
+    # From three bytes before the samples: the byte just before them ends
+    # the count, so a sample's earlier bytes can always be looked at.
+    buf = np.frombuffer(data, dtype=np.uint8, offset=start - 3,
+                        count=min(3 * n, len(data) - start) + 3)
     # A varint ends at the first byte without the continuation bit.
-    ends = np.flatnonzero(buf < 0x80)
+    ends = np.flatnonzero(buf[3:] < 0x80)
     if len(ends) < n:
         return None
-    ends = ends[:n].astype(np.int32 if len(buf) < (1 << 31) else np.int64)
+    ends = ends[:n]
+    ends += 3
     out = np.empty(n, dtype=np.int16)
+    take = np.take
     for lo in range(0, n, _CHUNK):
         hi = min(n, lo + _CHUNK)
         e = ends[lo:hi]
-        length = np.diff(e, prepend=e.dtype.type(ends[lo - 1] if lo else -1))
-        last = buf[e].astype(np.int32)
-        if length.max() > 3 or (last[length > 1] == 0).any() or (last[length == 3] > 3).any():
+        last = take(buf, e).astype(np.int32)
+        p1 = take(buf, e - 1).astype(np.int32)
+        p2 = take(buf, e - 2).astype(np.int32)
+        c1 = p1 >= 0x80          # a second byte
+        c3 = c1 & (p2 >= 0x80)   # and a third
+        if ((c1 & (last == 0)).any() or (c3 & (last > 3)).any()
+                or (c3 & (take(buf, e - 3) >= 0x80)).any()):
             return None
-        z = last << (7 * (length - 1))
-        two = buf[e - (length > 1)].astype(np.int32) & 0x7F
-        z |= np.where(length == 2, two, 0)
-        z |= np.where(length == 3, (two << 7) | (buf[e - 2 * (length == 3)] & 0x7F), 0)
+        z = np.where(c1, np.where(c3, (last << 14) | ((p1 & 0x7F) << 7) | (p2 & 0x7F),
+                                  (last << 7) | (p1 & 0x7F)), last)
         out[lo:hi] = (z >> 1) ^ -(z & 1)
         _report("decoding", hi, n)
-    return out, start + int(ends[-1]) + 1
+    return out, start - 3 + int(ends[-1]) + 1
 
 
 def decode(data: bytes, arrays: bool = False) -> Settings:
@@ -603,7 +613,7 @@ def _scalar_text(kind: _Kind, v: Any) -> str:
 _INDENT = "    "
 
 
-def _pretty(kind: _Kind, v: Any, depth: int, out: List[str]) -> None:
+def _pretty(kind: _Kind, v: Any, depth: int, out: List[Any]) -> None:
     # The value's first line continues the caller's line; later lines and
     # the closing bracket are indented for `depth`.
     inner = _INDENT * (depth + 1)
@@ -638,32 +648,71 @@ def _pretty(kind: _Kind, v: Any, depth: int, out: List[str]) -> None:
         out.append(_scalar_text(kind, v))
 
 
-def _pretty_samples(samples: Any, inner: str, out: List[str]) -> None:
-    # Millions of lines: one lookup per sample in a table of every 16-bit
-    # value's line, ordered so that a sample's value as unsigned 16 bits
-    # (and a negative sample's own value, counted from the end) indexes it.
-    table = [f"{inner}{v},\n" for v in range(0, 0x8000)]
-    table += [f"{inner}{v},\n" for v in range(-0x8000, 0)]
+def _line_tables(inner: str) -> Tuple[List[str], Any, Dict[int, Any]]:
+    """For the sample lines at one indentation: every 16-bit value's line
+    as text (at the value's unsigned 16-bit index, so that a negative
+    sample's own value also indexes it, counted from the end); with NumPy,
+    each line's length, and per length an array of fixed-size byte records
+    holding the lines of that length."""
+    texts = [f"{inner}{v},\n" for v in range(0, 0x8000)]
+    texts += [f"{inner}{v},\n" for v in range(-0x8000, 0)]
+    if _np is None:
+        return texts, None, {}
+    np = _np
+    lengths = np.fromiter(map(len, texts), dtype=np.uint8, count=0x10000)
+    records = {}
+    for width in np.unique(lengths).tolist():
+        chosen = np.flatnonzero(lengths == width)
+        table = np.zeros(0x10000, dtype=f"V{width}")
+        table[chosen] = np.frombuffer(
+            "".join(texts[i] for i in chosen.tolist()).encode("ascii"), dtype=f"V{width}")
+        records[width] = table
+    return texts, lengths, records
+
+
+_TABLES: Dict[str, Tuple[List[str], Any, Dict[int, Any]]] = {}
+
+
+def _pretty_samples(samples: Any, inner: str, out: List[Any]) -> None:
+    # Millions of lines, so no formatting per sample: each line comes from a
+    # table of all 65536 possible lines.
+    if inner not in _TABLES:
+        _TABLES[inner] = _line_tables(inner)
+    texts, lengths, records = _TABLES[inner]
     n = len(samples)
     if _np is not None and isinstance(samples, _np.ndarray):
-        # A gather in an object array is several times faster than a
-        # Python-level lookup per element.
-        lines = _np.array(table, dtype=object)
-        u = samples.astype(_np.int16, copy=False).view(_np.uint16)
+        np = _np
+        u = samples.astype(np.int16, copy=False).view(np.uint16)
+        lines = None
         for lo in range(0, n, _CHUNK):
-            out.append("".join(lines[u[lo:lo + _CHUNK]].tolist()))
+            chunk = u[lo:lo + _CHUNK]
+            width = lengths[chunk]
+            starts = np.flatnonzero(width[1:] != width[:-1]) + 1
+            if len(starts) * 64 < len(chunk):
+                # Runs of lines of one length (a curve rarely crosses a
+                # power of ten): one gather of fixed-size records per run
+                # writes the final bytes directly.
+                edges = [0] + starts.tolist() + [len(chunk)]
+                for a, b in zip(edges, edges[1:]):
+                    lines_ab = np.take(records[int(width[a])], chunk[a:b])
+                    out.append(memoryview(lines_ab.view(np.uint8)))
+            else:
+                if lines is None:
+                    lines = np.array(texts, dtype=object)
+                out.append("".join(lines[chunk].tolist()))
             _report("rendering", min(n, lo + _CHUNK), n)
         return
-    get = table.__getitem__
+    get = texts.__getitem__
     for lo in range(0, n, _CHUNK):
         out.append("".join(map(get, samples[lo:lo + _CHUNK])))
         _report("rendering", min(n, lo + _CHUNK), n)
 
 
-def render_parts(settings: Settings) -> List[str]:
-    """render(settings) in pieces whose concatenation is the text: a caller
-    can write them out without building the whole text twice."""
-    out = ["Protocol {\n    settings: "]
+def render_pieces(settings: Settings) -> List[Union[str, memoryview]]:
+    """render(settings) in pieces, text or ASCII bytes, whose concatenation
+    is the text: a caller can write them out without building the whole
+    text (or a second copy of it)."""
+    out: List[Union[str, memoryview]] = ["Protocol {\n    settings: "]
     _pretty(_SETTINGS, settings, 1, out)
     out.append(",\n}")
     return out
@@ -671,10 +720,8 @@ def render_parts(settings: Settings) -> List[str]:
 
 def render(settings: Settings) -> str:
     """Exactly str(Protocol) of the protocol that holds `settings`."""
-    out = ["Protocol {\n    settings: "]
-    _pretty(_SETTINGS, settings, 1, out)
-    out.append(",\n}")
-    return "".join(out)
+    return "".join(p if isinstance(p, str) else str(p, "ascii")
+                   for p in render_pieces(settings))
 
 
 def _line(kind: _Kind, v: Any) -> str:

@@ -60,9 +60,9 @@ def plot(settings: Settings, out: str) -> None:
     """Writes the picture to `out`; the type follows its extension (.png or
     .svg, or any other that matplotlib writes). Raises PlotUnavailable."""
     try:
-        import matplotlib
+        import matplotlib  # type: ignore[import]
         matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        import matplotlib.pyplot as plt  # type: ignore[import]
     except ImportError as e:
         impl = sys.implementation.name
         raise PlotUnavailable(

@@ -61,7 +61,7 @@ def source(tmp_path_factory):
     return dst
 
 
-def check_use(python, where, tmp_path, env=None):
+def check_use(python, command, where, tmp_path, env=None):
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     report = json.loads(run([python, "-c", USE], cwd=elsewhere, env=env).strip().splitlines()[-1])
@@ -76,7 +76,28 @@ def check_use(python, where, tmp_path, env=None):
     inspected = run([python, os.path.join(ROOT, "tools", "vexa_view.py"), report["file"]],
                     env=env)
     assert inspected == report["text"] + "\n"
+    check_command(command, python, report, elsewhere, env)
     return module_dir
+
+
+def check_command(command, python, report, cwd, env):
+    """The installed vexa-view, run from outside the tree: the full text,
+    the checker, and a picture (CPython) or the message why not (PyPy)."""
+    assert run([command, report["file"]], cwd=cwd, env=env) == report["text"] + "\n"
+    assert run([python, "-m", "pyvexa_tools", "--lint", report["file"]], cwd=cwd, env=env) == ""
+    lint = subprocess.run([command, "--lint", "--json", report["file"], "absent.vexa"],
+                          capture_output=True, text=True, cwd=cwd, env=env)
+    assert lint.returncode == 2
+    assert [r["status"] for r in json.loads(lint.stdout)] == ["clean", "unreadable"]
+    plot = subprocess.run([command, "--plot", "p.png", report["file"]], capture_output=True,
+                          text=True, cwd=cwd, env=env)
+    has_matplotlib = subprocess.run([python, "-c", "import matplotlib.pyplot"], env=env,
+                                    capture_output=True).returncode == 0
+    if has_matplotlib:
+        assert plot.returncode == 0, plot.stderr
+        assert (cwd / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    else:
+        assert plot.returncode == 1 and "--plot needs matplotlib" in plot.stderr
 
 
 def clean_env():
@@ -98,7 +119,7 @@ def test_pip_install_into_a_venv(kind, source, tmp_path):
     python = str(venv / "bin" / "python")
     run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", str(source)],
         env=env)
-    module_dir = check_use(python, venv, tmp_path, env=env)
+    module_dir = check_use(python, str(venv / "bin" / "vexa-view"), venv, tmp_path, env=env)
 
     mypy = subprocess.run([CPYTHON, "-c", "import mypy"], capture_output=True)
     if mypy.returncode == 0:
@@ -114,15 +135,24 @@ def test_pip_install_into_a_venv(kind, source, tmp_path):
 
     run([python, "-m", "pip", "uninstall", "-y", "pyvexa"], env=env)
     assert not glob.glob(os.path.join(module_dir, "pyvexa*")), os.listdir(module_dir)
+    assert not os.path.exists(venv / "bin" / "vexa-view")
 
 
 def test_meson_install_for_pypy_into_a_directory(source, tmp_path):
     exe = require("pypy3")
     build, site = tmp_path / "build", tmp_path / "site-packages"
     env = clean_env()
-    run(["meson", "setup", str(build), str(source), "-Dpython=" + exe, "-Dmodel_tests=false",
-         "-Dpython.platlibdir=" + str(site), "--prefix=" + str(tmp_path / "prefix")], env=env)
+    setup = run(["meson", "setup", str(build), str(source), "-Dpython=" + exe,
+                 "-Dmodel_tests=false", "-Dpython.platlibdir=" + str(site),
+                 "--prefix=" + str(tmp_path / "prefix")], env=env)
+    assert "WARNING" not in setup, setup
     run(["meson", "install", "-C", str(build), "--quiet"], env=env)
     assert len(glob.glob(str(site / "pyvexa.pypy*.so"))) == 1, os.listdir(site)
     env["PYTHONPATH"] = str(site)
-    check_use(exe, site, tmp_path, env=env)
+    check_use(exe, str(tmp_path / "prefix" / "bin" / "vexa-view"), site, tmp_path, env=env)
+    assert sorted(os.listdir(site / "pyvexa_tools")) == sorted(
+        f for f in os.listdir(os.path.join(ROOT, "tools", "pyvexa_tools"))
+        if f != "__pycache__")
+    run(["ninja", "-C", str(build), "uninstall"], env=env)
+    assert not os.path.exists(site / "pyvexa_tools")
+    assert not os.path.exists(tmp_path / "prefix" / "bin" / "vexa-view")
