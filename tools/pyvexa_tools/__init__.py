@@ -12,7 +12,7 @@ from .codec import (ArbitrarySignalParams, ChannelSettings, Coil, ConstantSignal
                     DecodeError, LCSetting, MachineConfig, MixedSignalParams, RampSignalParams,
                     Settings, Signal, SignalSourceSelection, SineSignalParams, decode, encode,
                     escape_text, format_double, num_samples, parse_text, render, render_line,
-                    render_pieces, summary)
+                    render_pieces, summary, write_text)
 from .lint import CODES, Finding, lint, lint_settings
 
 __version__ = "0.1.0"
@@ -22,5 +22,6 @@ __all__ = [
     "LCSetting", "MachineConfig", "MixedSignalParams", "RampSignalParams", "Settings", "Signal",
     "SignalSourceSelection", "SineSignalParams", "decode", "encode", "escape_text",
     "format_double", "num_samples", "parse_text", "render", "render_line", "render_pieces",
+    "write_text",
     "summary", "CODES", "Finding", "lint", "lint_settings",
 ]

@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Type, Union
 
 __all__ = [
-    "parse_text", "num_samples", "render_pieces",
+    "parse_text", "num_samples", "render_pieces", "write_text",
     "ArbitrarySignalParams", "ChannelSettings", "Coil", "ConstantSignalParams", "DecodeError",
     "LCSetting", "MachineConfig", "MixedSignalParams", "RampSignalParams", "Settings", "Signal",
     "SignalSourceSelection", "SineSignalParams", "decode", "encode", "escape_text",
@@ -708,14 +708,29 @@ def _pretty_samples(samples: Any, inner: str, out: List[Any]) -> None:
         _report("rendering", min(n, lo + _CHUNK), n)
 
 
+class _Sink:
+    # Looks like a list to _pretty, but hands each piece on at once.
+    def __init__(self, write: Callable[[Union[str, memoryview]], Any]) -> None:
+        self.append = write
+
+
 def render_pieces(settings: Settings) -> List[Union[str, memoryview]]:
     """render(settings) in pieces, text or ASCII bytes, whose concatenation
-    is the text: a caller can write them out without building the whole
-    text (or a second copy of it)."""
+    is the text."""
     out: List[Union[str, memoryview]] = ["Protocol {\n    settings: "]
     _pretty(_SETTINGS, settings, 1, out)
     out.append(",\n}")
     return out
+
+
+def write_text(settings: Settings, write: Callable[[Union[str, memoryview]], Any]) -> None:
+    """Passes render(settings) to `write` piece by piece (text, or ASCII
+    bytes as a memoryview) as it is made, so that a long text is never
+    held whole."""
+    sink = _Sink(write)
+    write("Protocol {\n    settings: ")
+    _pretty(_SETTINGS, settings, 1, sink)  # type: ignore[arg-type]
+    write(",\n}")
 
 
 def render(settings: Settings) -> str:
