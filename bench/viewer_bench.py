@@ -36,12 +36,20 @@ p.add_arbitrary_signal(0.5 + 0.45 * np.sin(t / 30.0) * np.exp(-t / 1200.0))
 p.add_sine_signal(1.0, 10.0, 0.0, 0.5)
 p.add_mixed_signal(0, 1)
 """
-FRESH_STR = BUILD + """
-import time
+# Run in a child so that this process stays small: a child's peak memory
+# as the system reports it includes what it inherited at fork time.
+STR_TIMES = BUILD + """
+import json, sys, time
 del t
-start = time.perf_counter()
-text = str(p)
-print(time.perf_counter() - start)
+if len(sys.argv) > 1:
+    p.save(sys.argv[1])
+times = []
+for _ in range(4):
+    start = time.perf_counter()
+    text = str(p)
+    times.append(time.perf_counter() - start)
+    del text
+print(json.dumps({"fresh": times[0], "warm": sorted(times[1:])[1], "size": len(str(p)) + 1}))
 """
 
 
@@ -63,33 +71,27 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
-    try:
-        import numpy as np
-        import pyvexa
-    except ImportError as e:
-        raise SystemExit(f"viewer_bench needs pyvexa and NumPy ({e}); set PYTHONPATH")
-
-    scope = {}
-    exec(BUILD, scope)
-    p = scope["p"]
-    text_size = len(str(p)) + 1
     workdir = tempfile.mkdtemp(prefix="viewer-bench-")
     path = os.path.join(workdir, "heavy.vexa")
-    p.save(path)
-
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([TOOLS] + env.get("PYTHONPATH", "").split(os.pathsep))
+
+    def str_times(*extra):
+        proc = subprocess.run([sys.executable, "-c", STR_TIMES, *extra], env=env,
+                              capture_output=True, text=True)
+        if proc.returncode:
+            raise SystemExit(f"viewer_bench needs pyvexa and NumPy; set PYTHONPATH\n{proc.stderr}")
+        return json.loads(proc.stdout)
+
+    text_size = str_times(path)["size"]
     base = [sys.executable, "-m", "pyvexa_tools"]
     modes = {"full text": [], "--summary": ["--summary"], "--lint": ["--lint"]}
     times = {name: [] for name in ["str()", "str() fresh"] + list(modes)}
     memory = []
     for _ in range(args.runs):
-        start = time.perf_counter()
-        str(p)
-        times["str()"].append(time.perf_counter() - start)
-        times["str() fresh"].append(float(subprocess.run(
-            [sys.executable, "-c", FRESH_STR], env=env, check=True, capture_output=True,
-            text=True).stdout))
+        st = str_times()
+        times["str()"].append(st["warm"])
+        times["str() fresh"].append(st["fresh"])
         for name, extra in modes.items():
             elapsed, rss = child(base + extra + [path], env)
             times[name].append(elapsed)
@@ -114,7 +116,7 @@ def main():
         ("vexa-view --lint", med["--lint"], "<= 1 s" if fast else "report",
          ("yes" if med["--lint"] <= 1 else "no") if fast else ""),
     ]
-    impl = f"{sys.implementation.name} {sys.version.split()[0]}, NumPy {np.__version__}"
+    impl = f"{sys.implementation.name} {sys.version.split()[0]}"
     print(f"viewer on 9,000,000 samples ({text_size / 1e6:.1f} MB of text), {impl}, "
           f"medians of {args.runs} runs:")
     print("| what | median | target/ratio | met |\n|---|---:|---|---|")
