@@ -178,7 +178,13 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexa-view") -> int:
                 return 1
             return 0
         if args.summary:
-            _write(lambda write: write(summary(settings) + "\n"))
+            # The overview also lists what --lint would report, one line each.
+            findings = lint_settings(settings)
+            lines = [summary(settings)]
+            if findings:
+                lines.append(f"problems: {len(findings)} (vexa-view --lint for the fixes)")
+                lines += [f"    {f.where}: {f.message}" for f in findings]
+            _write(lambda write: write("\n".join(lines) + "\n"))
         else:
             def text(write: Callable[[Union[str, memoryview]], None]) -> None:
                 write_text(settings, write)

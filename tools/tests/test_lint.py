@@ -152,6 +152,9 @@ def test_command_exit_status_and_json(tmp_path, capsys):
     assert "truncated input" in report[2]["error"]
     assert run(capsys, "--check", str(clean)) == (0, "", "")
     assert run(capsys, "--lint", str(bad))[1].startswith(f"{bad}: session: intensity 0.5")
+    assert run(capsys, "--summary", str(bad))[1].endswith(
+        "problems: 1 (vexa-view --lint for the fixes)\n    session: intensity 0.5 is above "
+        "the machine's max_intensity_setpoint 0.3\n")
     with pytest.raises(SystemExit) as usage:
         vi.main(["--json", str(clean)])
     assert usage.value.code == 2
