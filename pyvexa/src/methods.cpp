@@ -26,25 +26,17 @@ using namespace boundary; // the parameter kinds, Method
 
 // The class rule for the two enumerations: the model value of the member,
 // read under a shared borrow of it that lasts until the call ends.
-struct CoilArg {
+template <auto Convert, class Model>
+struct EnumParam {
     std::string_view name;
     static Result<EnumArgument> convert(PyObject* obj, std::string_view name) noexcept {
-        return to_coil(obj, name);
+        return Convert(obj, name);
     }
-    static settings::CoilPosition value(const EnumArgument& a) noexcept {
-        return static_cast<settings::CoilPosition>(a.variant);
-    }
+    static Model value(const EnumArgument& a) noexcept { return static_cast<Model>(a.variant); }
 };
 
-struct ChannelArg {
-    std::string_view name;
-    static Result<EnumArgument> convert(PyObject* obj, std::string_view name) noexcept {
-        return to_channel(obj, name);
-    }
-    static settings::Channel value(const EnumArgument& a) noexcept {
-        return static_cast<settings::Channel>(a.variant);
-    }
-};
+using CoilArg = EnumParam<&to_coil, settings::CoilPosition>;
+using ChannelArg = EnumParam<&to_channel, settings::Channel>;
 
 // Session configuration: each checks (where the model does) and writes.
 

@@ -35,54 +35,35 @@
 
 namespace pyvexa::boundary {
 
-// Parameter kinds: the conversion rules of the call boundary. Each has the
-// parameter's name, a convert() that raises with that name, and value(),
-// which gives the operation the converted value. What convert() returns
-// lives until the call ends (a borrow of the argument, say).
-
-struct Double {
+// Parameter kinds: the conversion rules of the call boundary. A kind has
+// the parameter's name, convert(), which raises naming the parameter, and
+// value(), which gives the operation the converted value. What convert()
+// returns lives until the call ends (a borrow of the argument, say).
+template <auto Convert>
+struct Param {
     std::string_view name;
-    static Result<double> convert(PyObject* obj, std::string_view name) noexcept {
-        return to_double(obj, name);
+    static auto convert(PyObject* obj, std::string_view name) noexcept {
+        return Convert(obj, name);
     }
-    static double value(double v) noexcept { return v; }
-};
-
-struct U64 {
-    std::string_view name;
-    static Result<std::uint64_t> convert(PyObject* obj, std::string_view name) noexcept {
-        return to_u64(obj, name);
+    template <class T>
+    static T value(T v) noexcept {
+        return v;
     }
-    static std::uint64_t value(std::uint64_t v) noexcept { return v; }
-};
-
-struct Bool {
-    std::string_view name;
-    static Result<bool> convert(PyObject* obj, std::string_view name) noexcept {
-        return to_bool(obj, name);
-    }
-    static bool value(bool v) noexcept { return v; }
-};
-
-struct Text {
-    std::string_view name;
-    static Result<std::string_view> convert(PyObject* obj, std::string_view name) noexcept {
-        return to_utf8(obj, name);
-    }
-    static std::string_view value(std::string_view v) noexcept { return v; }
 };
 
 // A one-dimensional float64 NumPy array. NumPy's interface is found first,
 // whatever the argument is: without it nothing can be said about it.
-struct DoubleArray {
-    std::string_view name;
-    static Result<DoubleVector> convert(PyObject* obj, std::string_view name) noexcept {
-        auto api = array_api();
-        if (!api) return raised();
-        return as_double_vector(*api, obj, name);
-    }
-    static DoubleVector value(DoubleVector v) noexcept { return v; }
-};
+inline Result<DoubleVector> to_double_array(PyObject* obj, std::string_view name) noexcept {
+    auto api = array_api();
+    if (!api) return raised();
+    return as_double_vector(*api, obj, name);
+}
+
+using Double = Param<&to_double>;
+using U64 = Param<&to_u64>;
+using Bool = Param<&to_bool>;
+using Text = Param<&to_utf8>;
+using DoubleArray = Param<&to_double_array>;
 
 template <class Self, class Op, class... Params>
 struct Method {
