@@ -24,9 +24,7 @@
 #include <error.hpp>
 
 #include <array>
-#include <concepts>
 #include <cstddef>
-#include <cstdint>
 #include <expected>
 #include <string_view>
 #include <tuple>
@@ -133,25 +131,18 @@ constexpr std::array<std::string_view, 4> function_parts() noexcept {
     return {Self::class_name, ".", M.name, "()"};
 }
 
-// The two texts as NUL-terminated arrays in static storage.
-template <const auto& M>
-inline constexpr auto doc_chars = [] {
-    constexpr auto parts = doc_parts<M>();
+// The text that `Parts` (one of the two above) gives, as a NUL-terminated
+// array in static storage.
+template <auto Parts>
+inline constexpr auto joined = [] {
+    constexpr auto parts = Parts();
     Chars<join(parts, nullptr)> out;
     join(parts, out.data.data());
     return out;
 }();
 
 template <const auto& M>
-inline constexpr auto function_chars = [] {
-    constexpr auto parts = function_parts<M>();
-    Chars<join(parts, nullptr)> out;
-    join(parts, out.data.data());
-    return out;
-}();
-
-template <const auto& M>
-inline constexpr Signature<M.arity> signature{function_chars<M>.view(), param_names<M>()};
+inline constexpr Signature<M.arity> signature{joined<&function_parts<M>>.view(), param_names<M>()};
 
 // The operation's result as a fresh Python value: nothing becomes None; a
 // model failure becomes the failure exception.
@@ -240,7 +231,7 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
 // its view ends in a NUL.)
 template <const auto& M>
 PyMethodDef method_def() noexcept {
-    const char* doc = detail::doc_chars<M>.data.data();
+    const char* doc = detail::joined<&detail::doc_parts<M>>.data.data();
     if constexpr (M.arity == 0) {
         return {M.name.data(), &noargs_entry<M>, METH_NOARGS, doc};
     } else {
