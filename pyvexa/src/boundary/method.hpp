@@ -227,10 +227,10 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
     });
 }
 
-// The method table's entry for a description. (The name is a literal, so
-// its view ends in a NUL.)
+// The method table's entry for a description.
 template <const auto& M>
 PyMethodDef method_def() noexcept {
+    static_assert(M.name.data()[M.name.size()] == '\0', "the name must be a whole literal");
     const char* doc = detail::joined<&detail::doc_parts<M>>.data.data();
     if constexpr (M.arity == 0) {
         return {M.name.data(), &noargs_entry<M>, METH_NOARGS, doc};
