@@ -7,15 +7,8 @@
 #include "boundary/owned.hpp"
 #include "type_init.hpp"
 
-#include <config.hpp>
-#include <text.hpp>
-
 #include <atomic>
-#include <cstdint>
-#include <cstring>
 #include <new>
-#include <string>
-#include <string_view>
 #include <utility>
 
 namespace pyvexa {
@@ -28,12 +21,15 @@ using boundary::SharedBorrow;
 
 namespace {
 
-ProtocolObject* as_protocol(PyObject* obj) noexcept { return reinterpret_cast<ProtocolObject*>(obj); }
+ProtocolObject* as_protocol(PyObject* obj) noexcept {
+    return reinterpret_cast<ProtocolObject*>(obj);
+}
 
 bool is_protocol(PyObject* obj) noexcept {
     PyTypeObject* type = protocol_type();
     if (!type) return false;
-    if (Py_TYPE(obj) == type) [[likely]] return true;
+    if (Py_TYPE(obj) == type) [[likely]]
+        return true;
     boundary::raise_cannot_cast(obj, "Protocol");
     return false;
 }
@@ -62,115 +58,6 @@ void protocol_dealloc(PyObject* self) noexcept {
     type->tp_free(self);
     Py_DECREF(type);
 }
-
-#if defined(PYPY_VERSION)
-bool is_ascii(std::string_view text) noexcept {
-    std::uint64_t any = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        any |= word;
-    }
-    for (; i < text.size(); ++i)
-        any |= static_cast<unsigned char>(text[i]);
-    return (any & 0x8080808080808080u) == 0;
-}
-#endif
-
-PyObject* protocol_str(PyObject* self) noexcept {
-    return boundary::guarded([&]() -> PyObject* {
-        auto p = borrow_shared(self);
-        if (!p) return nullptr;
-#if !defined(PYPY_VERSION)
-        // CPython lets an ASCII str be filled in place after PyUnicode_New:
-        // the text is written once, into the str itself, so a large
-        // protocol costs one text's worth of memory, not two.
-        const protocols::text::ProtocolText text(p->settings);
-        if (text.is_ascii()) {
-            if (text.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-            PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-            if (!str) return nullptr;
-            text.write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)));
-            return str;
-        }
-        // Non-ASCII names: CPython must see the UTF-8 to pick the str kind.
-        std::string whole;
-        whole.resize_and_overwrite(text.size(), [&text](char* out, std::size_t n) noexcept {
-            text.write(out);
-            return n;
-        });
-        return PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), "strict");
-#else
-        // PyPy keeps its own copy of every str made from C: the text is
-        // built in one buffer and handed over whole. Its ASCII decoder is
-        // markedly faster than its UTF-8 one, and nearly every text is
-        // ASCII.
-        const std::string whole = protocols::text::pretty_protocol(p->settings);
-        if (is_ascii(whole)) {
-            return PyUnicode_DecodeASCII(whole.data(), static_cast<Py_ssize_t>(whole.size()),
-                                         "strict");
-        }
-        return PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), "strict");
-#endif
-    });
-}
-
-PyObject* get_num_samples(PyObject* self, PyObject*) noexcept {
-    return boundary::guarded([&]() -> PyObject* {
-        auto p = borrow_exclusive(self);
-        if (!p) return nullptr;
-        auto n = settings::num_samples(p->settings);
-        if (!n) return boundary::fail(n.error());
-        return PyLong_FromUnsignedLongLong(*n);
-    });
-}
-
-PyObject* get_sampling_rate(PyObject* self, PyObject*) noexcept {
-    return boundary::guarded([&]() -> PyObject* {
-        auto p = borrow_shared(self);
-        if (!p) return nullptr;
-        return PyFloat_FromDouble(protocols::config::SAMPLING_RATE);
-    });
-}
-
-// The method table stores every entry point as a PyCFunction; the flags
-// tell the interpreter the real signature.
-template <class Function>
-PyCFunction as_cfunction(Function* function) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef protocol_methods[] = {
-    {"set_stimulation_intensity", as_cfunction(&set_stimulation_intensity), FASTCALL,
-     "set_stimulation_intensity($self, intensity)\n--\n\n"},
-    {"set_session_duration", as_cfunction(&set_session_duration), FASTCALL,
-     "set_session_duration($self, duration)\n--\n\n"},
-    {"enable_channel", as_cfunction(&enable_channel), FASTCALL,
-     "enable_channel($self, channel)\n--\n\n"},
-    {"set_amplitude_source", as_cfunction(&set_amplitude_source), FASTCALL,
-     "set_amplitude_source($self, coil, external, index)\n--\n\n"},
-    {"set_modulation_source", as_cfunction(&set_modulation_source), FASTCALL,
-     "set_modulation_source($self, channel, external, index)\n--\n\n"},
-    {"add_constant_signal", as_cfunction(&add_constant_signal), FASTCALL,
-     "add_constant_signal($self, value)\n--\n\n"},
-    {"add_sine_signal", as_cfunction(&add_sine_signal), FASTCALL,
-     "add_sine_signal($self, amplitude, frequency, phase, depth)\n--\n\n"},
-    {"add_ramp_signal", as_cfunction(&add_ramp_signal), FASTCALL,
-     "add_ramp_signal($self, peak, up_duration, down_duration)\n--\n\n"},
-    {"add_mixed_signal", as_cfunction(&add_mixed_signal), FASTCALL,
-     "add_mixed_signal($self, a_idx, b_idx)\n--\n\n"},
-    {"add_arbitrary_signal", as_cfunction(&add_arbitrary_signal), FASTCALL,
-     "add_arbitrary_signal($self, samples)\n--\n\n"},
-    {"get_num_samples", as_cfunction(&get_num_samples), METH_NOARGS,
-     "get_num_samples($self)\n--\n\n"},
-    {"get_sampling_rate", as_cfunction(&get_sampling_rate), METH_NOARGS,
-     "get_sampling_rate($self)\n--\n\n"},
-    {"save", as_cfunction(&save), FASTCALL, "save($self, filepath)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 char protocol_doc[] = "Protocol()\n--\n\n";
 

@@ -6,6 +6,7 @@
 #include <settings.hpp>
 
 #include <atomic>
+#include <string_view>
 #include <utility>
 
 namespace pyvexa {
@@ -69,29 +70,31 @@ inline boundary::Result<SharedProtocol> borrow_shared(PyObject* self) noexcept {
     return detail::borrow_shared_checked(self);
 }
 
-// The operations, in the order the method table lists them. Fast-call
-// entry points (session_ops.cpp, signal_ops.cpp, save_op.cpp).
-PyObject* set_stimulation_intensity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept;
-PyObject* set_session_duration(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept;
-PyObject* enable_channel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept;
-PyObject* set_amplitude_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept;
-PyObject* set_modulation_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept;
-PyObject* add_constant_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept;
-PyObject* add_sine_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept;
-PyObject* add_ramp_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept;
-PyObject* add_mixed_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept;
-PyObject* add_arbitrary_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept;
-PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) noexcept;
+// How a method takes `self` (boundary/method.hpp): the class it belongs
+// to, the borrow and what the operation works on.
+struct Exclusive {
+    static constexpr std::string_view class_name = "Protocol";
+    static boundary::Result<ExclusiveProtocol> take(PyObject* self) noexcept {
+        return borrow_exclusive(self);
+    }
+    static protocols::settings::Settings& target(ExclusiveProtocol& p) noexcept {
+        return p.settings;
+    }
+};
+struct Shared {
+    static constexpr std::string_view class_name = "Protocol";
+    static boundary::Result<SharedProtocol> take(PyObject* self) noexcept {
+        return borrow_shared(self);
+    }
+    static const protocols::settings::Settings& target(SharedProtocol& p) noexcept {
+        return p.settings;
+    }
+};
+
+// The method table (methods.cpp) and the two entry points written out by
+// hand: the text form (str_op.cpp) and save (save_op.cpp).
+extern PyMethodDef protocol_methods[];
+PyObject* protocol_str(PyObject* self) noexcept;
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 } // namespace pyvexa

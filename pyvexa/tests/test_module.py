@@ -1,6 +1,8 @@
 """The module object, its classes and the failure exception."""
+import ast
 import importlib
 import inspect
+import os
 import pickle
 import sys
 import weakref
@@ -112,6 +114,19 @@ def test_method_signatures(name, signature):
     assert method.__text_signature__ == signature
     params = list(inspect.signature(method).parameters)
     assert params == ["self"] + signature[8:-1].split(", ")
+
+
+def test_stub_signatures_match():
+    # The stubs spell every parameter name once more, for editors; they
+    # must name what the module binds (under both interpreters: the stubs
+    # are read, not the module).
+    stub = os.path.join(os.path.dirname(__file__), os.pardir, "pyvexa.pyi")
+    with open(stub, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Protocol")
+    stubbed = {f.name: "(%s)" % ", ".join(["$self"] + [a.arg for a in f.args.args[1:]])
+               for f in cls.body if isinstance(f, ast.FunctionDef) and f.name in SIGNATURES}
+    assert stubbed == SIGNATURES
 
 
 @pytest.mark.parametrize("cls", [Protocol, Coil, Channel])

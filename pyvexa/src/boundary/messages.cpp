@@ -36,6 +36,15 @@ std::string utf8_or_placeholder(PyObject* str) {
 
 } // namespace
 
+FetchedError FetchedError::fetch() noexcept {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    return {Owned::steal(type), Owned::steal(value), Owned::steal(trace)};
+}
+
 void raise_joined(PyObject* type, std::initializer_list<Piece> pieces) noexcept {
     Owned message = join(pieces);
     if (message) PyErr_SetObject(type, message.get());
@@ -48,58 +57,44 @@ Owned qualified_name(PyTypeObject* type) noexcept {
 void raise_cannot_cast(PyObject* obj, std::string_view target) noexcept {
     Owned name = qualified_name(Py_TYPE(obj));
     if (!name) return;
-    raise_joined(PyExc_TypeError,
-                 {"'", name.get(), "' object cannot be cast as '", target, "'"});
+    raise_joined(PyExc_TypeError, {"'", name.get(), "' object cannot be cast as '", target, "'"});
 }
 
 void name_argument(std::string_view name) noexcept {
     // Anything but exactly TypeError stays as it is, and is not even
     // fetched (python_code.hpp says why a fetch is best avoided).
     if (PyErr_Occurred() != PyExc_TypeError) return;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    Owned old_type = Owned::steal(type);
-    Owned old_value = Owned::steal(value);
-    Owned old_trace = Owned::steal(trace);
-    if (!old_value || Py_TYPE(old_value.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-        PyErr_Restore(old_type.release(), old_value.release(), old_trace.release());
+    FetchedError old = FetchedError::fetch();
+    if (!old.value ||
+        Py_TYPE(old.value.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        old.restore();
         return;
     }
 
-    Owned text = Owned::steal(PyObject_Str(old_value.get()));
+    Owned text = Owned::steal(PyObject_Str(old.value.get()));
     if (!text) return;
     Owned message = join({"argument '", name, "': ", text.get()});
     if (!message) return;
     Owned replacement = Owned::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!replacement) return;
-    if (PyObject* cause = PyException_GetCause(old_value.get())) {
+    if (PyObject* cause = PyException_GetCause(old.value.get())) {
         PyException_SetCause(replacement.get(), cause); // takes the reference
     }
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
 std::string render_current_error() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    Owned error_type = Owned::steal(type);
-    Owned error_value = Owned::steal(value);
-    Owned error_trace = Owned::steal(trace);
-    if (!error_value) return "<no error>";
+    FetchedError error = FetchedError::fetch();
+    if (!error.value) return "<no error>";
 
     std::string rendered;
-    if (Owned name = qualified_name(Py_TYPE(error_value.get()))) {
+    if (Owned name = qualified_name(Py_TYPE(error.value.get()))) {
         rendered = utf8_or_placeholder(name.get());
     } else {
         PyErr_Clear();
         rendered = "<unknown error>";
     }
-    Owned text = Owned::steal(PyObject_Str(error_value.get()));
+    Owned text = Owned::steal(PyObject_Str(error.value.get()));
     if (!text) {
         PyErr_Clear();
         return rendered;

@@ -19,6 +19,16 @@ struct Piece {
     PyObject* str = nullptr;
 };
 
+// The error that is set, taken from the interpreter and normalised (all
+// three empty when none is set); restore() sets it again.
+struct FetchedError {
+    Owned type;
+    Owned value;
+    Owned trace;
+    static FetchedError fetch() noexcept;
+    void restore() noexcept { PyErr_Restore(type.release(), value.release(), trace.release()); }
+};
+
 // Raises `type` with the pieces joined. On a failure while building, that
 // failure is raised instead.
 [[gnu::noinline]] void raise_joined(PyObject* type, std::initializer_list<Piece> pieces) noexcept;
