@@ -1,5 +1,5 @@
-// Writing the protocol file: atomic replacement, in-place writes
-// of devices and FIFOs, and the error forms.
+// Writing a file: atomic replacement, in-place writes of devices and
+// FIFOs, and the error forms.
 #include "encoding/layout.hpp"
 #include "protocol_file.hpp"
 #include "settings.hpp"
@@ -544,9 +544,10 @@ TEST_F(ProtocolFileUnprivilegedTest, ReadOnlyExistingFileIsPermissionDenied) {
     EXPECT_EQ(names(path("rw")), std::set<std::string>{"locked.vexa"});
 }
 
-// A writable file in a directory where we may not create names: the plain
-// open succeeds there, so the file is written in place.
-TEST_F(ProtocolFileUnprivilegedTest, WritableFileInReadOnlyDirectoryWrittenInPlace) {
+// A writable file in a directory where we may not create names: it cannot
+// be replaced, and writing it in place could lose it half-way, so it is
+// refused with the error of the step that failed and stays as it was.
+TEST_F(ProtocolFileUnprivilegedTest, WritableFileInReadOnlyDirectoryRefusedAndKept) {
     ASSERT_EQ(::mkdir(path("ro").c_str(), 0755), 0);
     write_plain(path("ro/open.vexa"), pattern(500, 21), 0666);
     ASSERT_EQ(::chmod(path("ro").c_str(), 0555), 0);
@@ -555,8 +556,8 @@ TEST_F(ProtocolFileUnprivilegedTest, WritableFileInReadOnlyDirectoryWrittenInPla
     if (result.rfind("SKIP", 0) == 0) {
         GTEST_SKIP() << result;
     }
-    EXPECT_EQ(result, "ok");
-    EXPECT_EQ(read_all(p), pattern(50, 22));
+    EXPECT_EQ(result, PERMISSION_DENIED);
+    EXPECT_EQ(read_all(p), pattern(500, 21));
     EXPECT_EQ(names(path("ro")), std::set<std::string>{"open.vexa"});
 }
 
