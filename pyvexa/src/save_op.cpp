@@ -1,10 +1,12 @@
 #include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/failure.hpp"
+#include "boundary/python_code.hpp"
 #include "protocol.hpp"
 
 #include <protocol_file.hpp>
 
+#include <atomic>
 #include <string>
 
 namespace pyvexa {
@@ -12,6 +14,23 @@ namespace pyvexa {
 namespace b = boundary;
 
 namespace {
+
+std::atomic<PyObject*> tick_slot{nullptr};
+
+// Runs the Python signal handlers that are due, as the interpreter does
+// between bytecodes; false with the handler's exception (KeyboardInterrupt)
+// set if one raised. PyPy's PyErr_CheckSignals runs nothing inside a C call,
+// but PyPy does run them when C code calls Python code: hence the empty
+// Python function.
+bool run_signal_handlers() noexcept {
+    if (PyErr_CheckSignals() != 0) return false;
+    PyObject* tick = b::python_function(tick_slot, "def tick():\n    pass\n", "tick");
+    if (tick == nullptr) return false;
+    PyObject* r = PyObject_CallNoArgs(tick);
+    if (r == nullptr) return false;
+    Py_DECREF(r);
+    return true;
+}
 
 // The interpreter lock, let go while the model saves, so that other
 // threads run while the disk works or a FIFO waits for its reader. The
@@ -25,28 +44,23 @@ class WithoutLock {
     WithoutLock& operator=(const WithoutLock&) = delete;
     ~WithoutLock() {
         if (state_ != nullptr) PyEval_RestoreThread(state_);
-        // A signal handler's exception (KeyboardInterrupt) caught by
-        // `pending_signal` is raised again now that the lock is held.
-        if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
     }
 
-    // Asked by the model whenever it waits or a call was interrupted: runs
-    // the Python signal handlers, as the interpreter does between
-    // bytecodes. True (the handler raised) makes the save give up; its
-    // exception is kept for the caller.
+    // Asked by the model whenever it waits or a call was interrupted. True
+    // (a handler raised) makes the save give up: the lock is then kept,
+    // with the handler's exception set, as the model asks nothing more.
     bool pending_signal() noexcept {
         PyEval_RestoreThread(state_);
-        const bool raised = PyErr_CheckSignals() != 0;
-        if (raised) PyErr_Fetch(&type_, &value_, &traceback_);
+        if (!run_signal_handlers()) {
+            state_ = nullptr;
+            return true;
+        }
         state_ = PyEval_SaveThread();
-        return raised;
+        return false;
     }
 
   private:
     PyThreadState* state_;
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
 };
 
 } // namespace
