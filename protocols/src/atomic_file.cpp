@@ -179,6 +179,10 @@ std::expected<Fd, IoError> named_file(const Interrupt& interrupted, const Place&
     }
 }
 
+// The error of link_unnamed where no way to name an unnamed file is open to
+// the process (no /proc, and no privilege for the direct way).
+constexpr int CANNOT_NAME = ENOLINK;
+
 // Gives the unnamed file `fd` the name `name` in the directory; EEXIST if
 // the name is taken.
 std::expected<void, IoError> link_unnamed(const Interrupt& interrupted, int fd, const Place& place,
@@ -193,6 +197,10 @@ std::expected<void, IoError> link_unnamed(const Interrupt& interrupted, int fd, 
         linked = retrying(interrupted, [&] {
             return ::linkat(fd, "", place.dir.get(), name.c_str(), AT_EMPTY_PATH);
         });
+        if (!linked && (linked.error().code == ENOENT || linked.error().code == EPERM) &&
+            ::access("/proc/self/fd", F_OK) != 0) {
+            return fail(CANNOT_NAME);
+        }
     }
     if (!linked) return std::unexpected(linked.error());
     return {};
@@ -227,7 +235,7 @@ bool sticky_refuses(const Place& place) {
 }
 
 std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& place,
-                                     std::span<const std::uint8_t> bytes) {
+                                     std::span<const std::uint8_t> bytes, bool unnamed) {
     const int dir = place.dir.get();
     if (place.exists) {
         // Refuse as the plain open would where we may not write the file
@@ -242,7 +250,7 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
     // would; a replacement gets the old file's bits below.
     const mode_t mode = place.exists ? 0600 : 0666;
     std::string temp; // the named temporary's name, if there is one
-    auto fd = unnamed_file(interrupted, place, mode);
+    auto fd = unnamed ? unnamed_file(interrupted, place, mode) : Fd();
     if (fd && fd->get() < 0) fd = named_file(interrupted, place, mode, temp);
     if (!fd) return std::unexpected(fd.error());
     // Whatever goes wrong from here, the old file stays: an unnamed file
@@ -268,12 +276,21 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
         std::expected<void, IoError> linked = fail(EEXIST);
         if (!place.exists) linked = link_unnamed(interrupted, fd->get(), place, place.name);
         if (linked) return linked;
+        if (linked.error().code == CANNOT_NAME) {
+            // Written for nothing: once more, with a named temporary.
+            fd->reset();
+            return replace(interrupted, place, bytes, false);
+        }
         if (linked.error().code != EEXIST) return linked;
         for (int attempt = 0;; ++attempt) {
             temp = temp_name(place);
             linked = link_unnamed(interrupted, fd->get(), place, temp);
             if (linked) break;
             temp.clear();
+            if (linked.error().code == CANNOT_NAME) {
+                fd->reset();
+                return replace(interrupted, place, bytes, false);
+            }
             if (linked.error().code != EEXIST || attempt + 1 >= MAX_TEMP_ATTEMPTS) return linked;
         }
     }
@@ -288,14 +305,9 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
     return {};
 }
 
-} // namespace
-
-bool is_abandoned(const IoError& e) noexcept {
-    return e.code == EINTR;
-}
-
-std::expected<void, IoError> write_file(std::string_view path, std::span<const std::uint8_t> bytes,
-                                        Interrupt interrupted) {
+// write_file, with or without unnamed files.
+std::expected<void, IoError> write(std::string_view path, std::span<const std::uint8_t> bytes,
+                                   const Interrupt& interrupted, bool unnamed) {
     if (path.find('\0') != std::string_view::npos) {
         return std::unexpected(IoError{0, "InvalidInput", NUL_MESSAGE});
     }
@@ -322,7 +334,24 @@ std::expected<void, IoError> write_file(std::string_view path, std::span<const s
         if (::fstatat(place->dir.get(), place->name.c_str(), &place->st, AT_SYMLINK_NOFOLLOW) != 0)
             return fail(errno);
     }
-    return replace(interrupted, *place, bytes);
+    return replace(interrupted, *place, bytes, unnamed);
+}
+
+} // namespace
+
+bool is_abandoned(const IoError& e) noexcept {
+    return e.code == EINTR;
+}
+
+std::expected<void, IoError> write_file(std::string_view path, std::span<const std::uint8_t> bytes,
+                                        Interrupt interrupted) {
+    return write(path, bytes, interrupted, true);
+}
+
+std::expected<void, IoError> detail::write_file_named(std::string_view path,
+                                                      std::span<const std::uint8_t> bytes,
+                                                      Interrupt interrupted) {
+    return write(path, bytes, interrupted, false);
 }
 
 } // namespace protocols::protocol_file

@@ -47,4 +47,13 @@ bool is_abandoned(const IoError& e) noexcept;
 std::expected<void, IoError> write_file(std::string_view path, std::span<const std::uint8_t> bytes,
                                         Interrupt interrupted = {});
 
+namespace detail {
+// write_file as it works on a file system without unnamed files (some
+// network and FAT file systems): through a named temporary beside the
+// target, removed on failure.
+std::expected<void, IoError> write_file_named(std::string_view path,
+                                              std::span<const std::uint8_t> bytes,
+                                              Interrupt interrupted = {});
+} // namespace detail
+
 } // namespace protocols::protocol_file

@@ -495,6 +495,31 @@ TEST_F(ProtocolFileTest, FileWithinSizeLimitIsWritten) {
     EXPECT_EQ(read_all(p), pattern(1000, 2));
 }
 
+// ------------------------------- file systems without unnamed files
+
+// The named temporary: the same outcomes, and never a name left behind.
+TEST_F(ProtocolFileTest, NamedTemporaryReplacesKeepsModeAndLeavesNothing) {
+    using protocols::protocol_file::detail::write_file_named;
+    const std::string name = std::string(250, 'n') + ".vexa"; // no room for a suffix
+    write_plain(path(name), pattern(300, 1), 0640);
+    ASSERT_TRUE(write_file_named(path(name), pattern(100, 2)).has_value());
+    EXPECT_EQ(read_all(path(name)), pattern(100, 2));
+    EXPECT_EQ(mode_of(path(name)), 0640u);
+    ASSERT_TRUE(write_file_named(path("new.vexa"), pattern(10, 3)).has_value());
+    EXPECT_EQ(mode_of(path("new.vexa")), 0644u);
+    const std::string p = path(name);
+    const std::string result = in_child([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit { 50, 50 };
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+        auto r = write_file_named(p, pattern(5000, 4));
+        return r ? std::string("ok") : r.error().debug_form();
+    });
+    EXPECT_EQ(result, FILE_TOO_LARGE);
+    EXPECT_EQ(read_all(path(name)), pattern(100, 2));
+    EXPECT_EQ(names(), (std::set<std::string>{name, "new.vexa"}));
+}
+
 // ----------------------------------------------- unprivileged (forked child)
 
 class ProtocolFileUnprivilegedTest : public ProtocolFileTest {
