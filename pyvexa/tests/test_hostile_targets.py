@@ -3,48 +3,25 @@ interpreter (as an ordinary user where the case needs one) and ends either
 with the whole new file in place or with the designed error, the old file
 byte for byte as it was, and nothing else in its directory."""
 import os
-import shutil
 import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import time
 
 import pytest
 
-from conftest import MODULE_DIR, run_python, unwrap_message
+from conftest import MODULE_DIR, run_python
 from golden import FRESH_FILE
+from test_hostile import NOBODY, drop_root, panic_os, world_dir  # noqa: F401 (a fixture)
 
 OLD = b"the old protocol file"
-NOBODY = 65534
 ROOT = os.geteuid() == 0
-
-
-def drop_root():
-    os.setgroups([])
-    os.setgid(NOBODY)
-    os.setuid(NOBODY)
-
-
-def os_error(code, kind, message):
-    return ["pyo3_runtime.PanicException",
-            unwrap_message(f'Os {{ code: {code}, kind: {kind}, message: "{message}" }}')]
-
-
 OK = ["ok", "None"]
 
 
-@pytest.fixture
-def world_dir():
-    """A directory an unprivileged child can reach (pytest's own are root's)."""
-    path = tempfile.mkdtemp(prefix="pyvexa-targets-")
-    os.chmod(path, 0o755)
-    yield path
-    for root, dirs, _ in os.walk(path):
-        for d in dirs:
-            os.chmod(os.path.join(root, d), 0o755)
-    shutil.rmtree(path)
+def os_error(code, kind, message):
+    return ["pyo3_runtime.PanicException", panic_os(code, kind, message)]
 
 
 def old_file(path, mode=0o644):
