@@ -148,7 +148,8 @@ std::string temp_name(const Place& place) {
     // The whole name within the file system's name limit.
     long name_max = ::fpathconf(place.dir.get(), _PC_NAME_MAX);
     if (name_max <= 0 || name_max > NAME_MAX) name_max = NAME_MAX;
-    const std::size_t room = static_cast<std::size_t>(name_max) - 1 - static_cast<std::size_t>(len);
+    const auto used = static_cast<long>(1 + len);
+    const auto room = static_cast<std::size_t>(name_max > used ? name_max - used : 0);
     return "." + place.name.substr(0, room) + std::string(suffix, static_cast<std::size_t>(len));
 }
 
