@@ -50,6 +50,7 @@ class WithoutLock {
     // (a handler raised) makes the save give up: the lock is then kept,
     // with the handler's exception set, as the model asks nothing more.
     bool pending_signal() noexcept {
+        if (state_ == nullptr) return true; // asked again after giving up
         PyEval_RestoreThread(state_);
         if (!run_signal_handlers()) {
             state_ = nullptr;
