@@ -1,5 +1,5 @@
-// Writing the protocol file: atomic replacement, in-place writes
-// of devices and FIFOs, and the error forms.
+// Writing a file: atomic replacement, in-place writes of devices and
+// FIFOs, and the error forms.
 #include "encoding/layout.hpp"
 #include "protocol_file.hpp"
 #include "settings.hpp"
@@ -495,6 +495,31 @@ TEST_F(ProtocolFileTest, FileWithinSizeLimitIsWritten) {
     EXPECT_EQ(read_all(p), pattern(1000, 2));
 }
 
+// ------------------------------- file systems without unnamed files
+
+// The named temporary: the same outcomes, and never a name left behind.
+TEST_F(ProtocolFileTest, NamedTemporaryReplacesKeepsModeAndLeavesNothing) {
+    using protocols::protocol_file::detail::write_file_named;
+    const std::string name = std::string(250, 'n') + ".vexa"; // no room for a suffix
+    write_plain(path(name), pattern(300, 1), 0640);
+    ASSERT_TRUE(write_file_named(path(name), pattern(100, 2)).has_value());
+    EXPECT_EQ(read_all(path(name)), pattern(100, 2));
+    EXPECT_EQ(mode_of(path(name)), 0640u);
+    ASSERT_TRUE(write_file_named(path("new.vexa"), pattern(10, 3)).has_value());
+    EXPECT_EQ(mode_of(path("new.vexa")), 0644u);
+    const std::string p = path(name);
+    const std::string result = in_child([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit { 50, 50 };
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+        auto r = write_file_named(p, pattern(5000, 4));
+        return r ? std::string("ok") : r.error().debug_form();
+    });
+    EXPECT_EQ(result, FILE_TOO_LARGE);
+    EXPECT_EQ(read_all(path(name)), pattern(100, 2));
+    EXPECT_EQ(names(), (std::set<std::string>{name, "new.vexa"}));
+}
+
 // ----------------------------------------------- unprivileged (forked child)
 
 class ProtocolFileUnprivilegedTest : public ProtocolFileTest {
@@ -544,9 +569,10 @@ TEST_F(ProtocolFileUnprivilegedTest, ReadOnlyExistingFileIsPermissionDenied) {
     EXPECT_EQ(names(path("rw")), std::set<std::string>{"locked.vexa"});
 }
 
-// A writable file in a directory where we may not create names: the plain
-// open succeeds there, so the file is written in place.
-TEST_F(ProtocolFileUnprivilegedTest, WritableFileInReadOnlyDirectoryWrittenInPlace) {
+// A writable file in a directory where we may not create names: it cannot
+// be replaced, and writing it in place could lose it half-way, so it is
+// refused with the error of the step that failed and stays as it was.
+TEST_F(ProtocolFileUnprivilegedTest, WritableFileInReadOnlyDirectoryRefusedAndKept) {
     ASSERT_EQ(::mkdir(path("ro").c_str(), 0755), 0);
     write_plain(path("ro/open.vexa"), pattern(500, 21), 0666);
     ASSERT_EQ(::chmod(path("ro").c_str(), 0555), 0);
@@ -555,8 +581,8 @@ TEST_F(ProtocolFileUnprivilegedTest, WritableFileInReadOnlyDirectoryWrittenInPla
     if (result.rfind("SKIP", 0) == 0) {
         GTEST_SKIP() << result;
     }
-    EXPECT_EQ(result, "ok");
-    EXPECT_EQ(read_all(p), pattern(50, 22));
+    EXPECT_EQ(result, PERMISSION_DENIED);
+    EXPECT_EQ(read_all(p), pattern(500, 21));
     EXPECT_EQ(names(path("ro")), std::set<std::string>{"open.vexa"});
 }
 

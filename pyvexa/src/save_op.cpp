@@ -1,18 +1,70 @@
 #include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/failure.hpp"
+#include "boundary/python_code.hpp"
 #include "protocol.hpp"
 
-#include <encoding/layout.hpp>
-#include <error.hpp>
 #include <protocol_file.hpp>
-#include <settings.hpp>
 
-#include <string_view>
+#include <atomic>
+#include <string>
 
 namespace pyvexa {
 
 namespace b = boundary;
+
+namespace {
+
+std::atomic<PyObject*> tick_slot{nullptr};
+
+// Runs the Python signal handlers that are due, as the interpreter does
+// between bytecodes; false with the handler's exception (KeyboardInterrupt)
+// set if one raised. PyPy's PyErr_CheckSignals runs nothing inside a C call,
+// but PyPy does run them when C code calls Python code: hence the empty
+// Python function.
+bool run_signal_handlers() noexcept {
+    if (PyErr_CheckSignals() != 0) return false;
+    PyObject* tick = b::python_function(tick_slot, "def tick():\n    pass\n", "tick");
+    if (tick == nullptr) return false;
+    PyObject* r = PyObject_CallNoArgs(tick);
+    if (r == nullptr) return false;
+    Py_DECREF(r);
+    return true;
+}
+
+// The interpreter lock, let go while the model saves, so that other
+// threads run while the disk works or a FIFO waits for its reader. The
+// protocol is held by the exclusive borrow meanwhile, and the model
+// touches no Python object. Taken back on every way out, exceptions
+// included, before anything Python is touched again.
+class WithoutLock {
+  public:
+    WithoutLock() noexcept : state_(PyEval_SaveThread()) {}
+    WithoutLock(const WithoutLock&) = delete;
+    WithoutLock& operator=(const WithoutLock&) = delete;
+    ~WithoutLock() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
+
+    // Asked by the model whenever it waits or a call was interrupted. True
+    // (a handler raised) makes the save give up: the lock is then kept,
+    // with the handler's exception set, as the model asks nothing more.
+    bool pending_signal() noexcept {
+        if (state_ == nullptr) return true; // asked again after giving up
+        PyEval_RestoreThread(state_);
+        if (!run_signal_handlers()) {
+            state_ = nullptr;
+            return true;
+        }
+        state_ = PyEval_SaveThread();
+        return false;
+    }
+
+  private:
+    PyThreadState* state_;
+};
+
+} // namespace
 
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
@@ -22,20 +74,20 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!arg) return nullptr;
         auto p = borrow_exclusive(self);
         if (!p) return nullptr;
-        auto filepath = b::to_utf8((*arg)[0], "filepath");
-        if (!filepath) return nullptr;
-        if (!filepath->ends_with(".vexa")) {
-            b::raise_failure("assertion failed: filepath.ends_with(\".vexa\")");
-            return nullptr;
+        auto converted = b::to_utf8((*arg)[0], "filepath");
+        if (!converted) return nullptr;
+        const std::string filepath(*converted);
+
+        std::expected<void, protocols::protocol_file::SaveFailure> saved;
+        {
+            WithoutLock unlocked;
+            auto check = [&unlocked] { return unlocked.pending_signal(); };
+            saved = protocols::protocol_file::save(p->settings, filepath,
+                                                   protocols::protocol_file::Interrupt(check));
         }
-        // The fill-in stays even if writing fails: it is part of the
-        // protocol from now on, not of this one file.
-        protocols::settings::fill_empty_signals(p->settings);
-        const auto bytes = protocols::encoding::encode_settings(p->settings);
-        if (auto written = protocols::protocol_file::write_file(*filepath, bytes); !written) {
-            return b::fail(protocols::error::unwrap_failure(written.error().debug_form()));
-        }
-        Py_RETURN_NONE;
+        if (saved) Py_RETURN_NONE;
+        if (saved.error().interrupted) return nullptr; // the handler's exception is set
+        return b::fail(saved.error().failure);
     });
 }
 
