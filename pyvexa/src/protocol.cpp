@@ -5,17 +5,14 @@
 #include "boundary/messages.hpp"
 #include "boundary/once.hpp"
 #include "boundary/owned.hpp"
+#include "boundary/text_object.hpp"
 #include "type_init.hpp"
 
 #include <config.hpp>
-#include <text.hpp>
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <new>
-#include <string>
-#include <string_view>
 #include <utility>
 
 namespace pyvexa {
@@ -28,12 +25,15 @@ using boundary::SharedBorrow;
 
 namespace {
 
-ProtocolObject* as_protocol(PyObject* obj) noexcept { return reinterpret_cast<ProtocolObject*>(obj); }
+ProtocolObject* as_protocol(PyObject* obj) noexcept {
+    return reinterpret_cast<ProtocolObject*>(obj);
+}
 
 bool is_protocol(PyObject* obj) noexcept {
     PyTypeObject* type = protocol_type();
     if (!type) return false;
-    if (Py_TYPE(obj) == type) [[likely]] return true;
+    if (Py_TYPE(obj) == type) [[likely]]
+        return true;
     boundary::raise_cannot_cast(obj, "Protocol");
     return false;
 }
@@ -63,56 +63,11 @@ void protocol_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-#if defined(PYPY_VERSION)
-bool is_ascii(std::string_view text) noexcept {
-    std::uint64_t any = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        any |= word;
-    }
-    for (; i < text.size(); ++i)
-        any |= static_cast<unsigned char>(text[i]);
-    return (any & 0x8080808080808080u) == 0;
-}
-#endif
-
 PyObject* protocol_str(PyObject* self) noexcept {
     return boundary::guarded([&]() -> PyObject* {
         auto p = borrow_shared(self);
         if (!p) return nullptr;
-#if !defined(PYPY_VERSION)
-        // CPython lets an ASCII str be filled in place after PyUnicode_New:
-        // the text is written once, into the str itself, so a large
-        // protocol costs one text's worth of memory, not two.
-        const protocols::text::ProtocolText text(p->settings);
-        if (text.is_ascii()) {
-            if (text.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-            PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-            if (!str) return nullptr;
-            text.write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)));
-            return str;
-        }
-        // Non-ASCII names: CPython must see the UTF-8 to pick the str kind.
-        std::string whole;
-        whole.resize_and_overwrite(text.size(), [&text](char* out, std::size_t n) noexcept {
-            text.write(out);
-            return n;
-        });
-        return PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), "strict");
-#else
-        // PyPy keeps its own copy of every str made from C: the text is
-        // built in one buffer and handed over whole. Its ASCII decoder is
-        // markedly faster than its UTF-8 one, and nearly every text is
-        // ASCII.
-        const std::string whole = protocols::text::pretty_protocol(p->settings);
-        if (is_ascii(whole)) {
-            return PyUnicode_DecodeASCII(whole.data(), static_cast<Py_ssize_t>(whole.size()),
-                                         "strict");
-        }
-        return PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), "strict");
-#endif
+        return boundary::protocol_text_object(p->settings);
     });
 }
 
