@@ -8,17 +8,43 @@
 //   n.call(0.5)      # METH_FASTCALL, arguments ignored, returns None
 //   n.call()         # the same with no arguments
 //   n.call_kw(0.5)   # METH_FASTCALL | METH_KEYWORDS, as pyvexa's methods
+//   n.call_atomic(0.5)  # call, plus what every pyvexa method does to its
+//                       # object: an exact type check and an atomic take and
+//                       # release of a word (pyvexa's borrow word)
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
+
 namespace {
 
 struct NoopObject {
-    PyObject_HEAD
+    PyObject_HEAD std::atomic<std::uintptr_t> word;
 };
 
+PyTypeObject* noop_type = nullptr;
+
 PyObject* noop_call(PyObject*, PyObject* const*, Py_ssize_t) noexcept {
+    Py_RETURN_NONE;
+}
+
+// Takes the word exclusively (0 -> all ones) and gives it back, as an
+// exclusive borrow does; a word already taken raises, as pyvexa would.
+PyObject* noop_call_atomic(PyObject* self, PyObject* const*, Py_ssize_t) noexcept {
+    if (Py_TYPE(self) != noop_type) [[unlikely]] {
+        PyErr_SetString(PyExc_TypeError, "not a Noop");
+        return nullptr;
+    }
+    auto& word = reinterpret_cast<NoopObject*>(self)->word;
+    std::uintptr_t expected = 0;
+    if (!word.compare_exchange_strong(expected, ~std::uintptr_t{0}, std::memory_order_acquire,
+                                      std::memory_order_relaxed)) [[unlikely]] {
+        PyErr_SetString(PyExc_RuntimeError, "already borrowed");
+        return nullptr;
+    }
+    word.store(0, std::memory_order_release);
     Py_RETURN_NONE;
 }
 
@@ -34,6 +60,9 @@ PyMethodDef noop_methods[] = {
     {"call_kw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop_call_kw)),
      METH_FASTCALL | METH_KEYWORDS,
      "call_kw($self, /, *args, **kwargs)\n--\n\nDoes nothing; returns None."},
+    {"call_atomic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop_call_atomic)),
+     METH_FASTCALL,
+     "call_atomic($self, /, *args)\n--\n\nTakes and releases an atomic word; returns None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -65,6 +94,8 @@ PyMODINIT_FUNC PyInit_noop() {
     PyObject* module = PyModule_Create(&noop_module);
     if (!module) return nullptr;
     PyObject* type = PyType_FromSpec(&noop_spec);
+    noop_type = reinterpret_cast<PyTypeObject*>(type);
+    Py_XINCREF(type); // kept for the type check of call_atomic
     if (!type || PyModule_AddObject(module, "Noop", type) < 0) {
         Py_XDECREF(type);
         Py_DECREF(module);
