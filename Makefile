@@ -36,10 +36,12 @@ example: build
 
 # Benchmarks: both interpreters, each in its own build directory with the
 # `bench` option on (the micro benchmarks and the no-op extension that
-# bench.py compares calls with). Figures depend on machine load; run it on
-# a quiet machine.
+# bench.py compares calls with); PyPy with the NumPy built for it first on
+# its path. Figures depend on machine load: bench.py prints the load
+# average before and after (docs/performance.md).
 B_BENCH_PYPY    ?= build/bench-pypy
 B_BENCH_CPYTHON ?= build/bench-cpython
+NUMPY_PYPY      ?= $(HOME)/.cache/pyvexa/numpy-1.24.4-pypy39
 BENCH_ARGS      ?= --runs 7
 MICRO_ARGS      ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 
@@ -50,7 +52,11 @@ bench: | setup
 	ninja -C $(B_BENCH_CPYTHON)
 	$(B_BENCH_CPYTHON)/bench/micro $(MICRO_ARGS)
 	PYTHONPATH=$(B_BENCH_CPYTHON)/pyvexa:$(B_BENCH_CPYTHON)/bench $(CPYTHON) bench/bench.py $(BENCH_ARGS)
-	PYTHONPATH=$(B_BENCH_PYPY)/pyvexa:$(B_BENCH_PYPY)/bench $(PYPY) bench/bench.py $(BENCH_ARGS)
+	PYTHONPATH=$(NUMPY_PYPY):$(B_BENCH_PYPY)/pyvexa:$(B_BENCH_PYPY)/bench $(PYPY) bench/bench.py $(BENCH_ARGS)
+	PYTHONPATH=$(B_BENCH_CPYTHON)/pyvexa $(CPYTHON) bench/save_bench.py
+	PYTHONPATH=$(B_BENCH_PYPY)/pyvexa $(PYPY) bench/save_bench.py
+	PYTHONPATH=$(B_BENCH_CPYTHON)/pyvexa $(CPYTHON) bench/viewer_bench.py --runs 5
+	PYTHONPATH=$(NUMPY_PYPY):$(B_BENCH_PYPY)/pyvexa $(PYPY) bench/viewer_bench.py --runs 5
 
 # Packaging checks. check-stubs: stubtest compares pyvexa.pyi with the built
 # CPython module (no allowlist needed), then mypy --strict checks the

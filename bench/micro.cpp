@@ -216,6 +216,27 @@ void BM_encode_settings_many_signals(benchmark::State& state) {
 }
 BENCHMARK(BM_encode_settings_many_signals)->Unit(benchmark::kMillisecond);
 
+// --- construction ------------------------------------------------------------
+
+// What Protocol() builds and its deallocation releases: the defaults
+// without the signal (the environment variable read, the machine
+// configuration copied with its four lists).
+void BM_protocol_settings(benchmark::State& state) {
+    for (auto _ : state) {
+        settings::Settings s = settings::default_settings_without_signals();
+        benchmark::DoNotOptimize(&s);
+    }
+}
+BENCHMARK(BM_protocol_settings);
+
+// The variable alone: read afresh for every protocol.
+void BM_running_on_target_machine(benchmark::State& state) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(settings::running_on_target_machine());
+    }
+}
+BENCHMARK(BM_running_on_target_machine);
+
 // --- sample conversion -------------------------------------------------------
 
 // Argument: the stride in elements (1 contiguous, 2 a step-2 view, -1 reversed).

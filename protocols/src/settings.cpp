@@ -76,22 +76,30 @@ bool running_on_target_machine() {
     return value != nullptr && is_valid_utf8(value);
 }
 
-Settings default_settings() {
-    Settings s;
-    s.running_on_target_machine = running_on_target_machine();
+Settings default_settings_without_signals() {
     // Always the same value, and computing it (the coil's resonance table)
     // costs more than copying it: it is made once.
     static const machine_config::MachineConfig default_config =
         machine_config::default_machine_config();
-    s.machine_config = default_config;
+    // Built in one go (a new protocol's cost is mostly this): every field
+    // is initialised once, the configuration copied straight into place.
+    ChannelSettings channel_a{};
+    channel_a.enabled = true;
+    return Settings{
+        .running_on_target_machine = running_on_target_machine(),
+        .machine_config = default_config,
+        .intensity = 0.0,
+        .session_duration = 60.0,
+        .signals = {},
+        .channel_a_settings = channel_a,
+        .channel_b_settings = ChannelSettings{}, // disabled
+        .monitor_trace_visible = {},
+    };
+}
+
+Settings default_settings() {
+    Settings s = default_settings_without_signals();
     s.signals.push_back(signals::ConstantSignalParams{0.0});
-    s.intensity = 0.0;
-    s.session_duration = 60.0;
-    s.channel_a_settings = ChannelSettings{};
-    s.channel_b_settings = ChannelSettings{};
-    s.channel_a_settings.enabled = true;
-    s.channel_b_settings.enabled = false;
-    s.monitor_trace_visible.fill(false);
     return s;
 }
 

@@ -49,6 +49,8 @@ bool running_on_target_machine();
 
 // The default protocol content: one Constant 0.0 signal, 60 s, channel A on.
 Settings default_settings();
+// The same without the signal: what a new protocol starts from.
+Settings default_settings_without_signals();
 
 // The four coil positions and two channels that sources are routed to.
 enum class CoilPosition : std::uint8_t { A1 = 0, A2 = 1, B1 = 2, B2 = 3 };

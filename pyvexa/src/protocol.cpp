@@ -38,14 +38,19 @@ PyObject* protocol_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
     return boundary::guarded([&]() -> PyObject* {
         static constexpr boundary::Signature<0> sig{"Protocol.__new__()", {}};
         if (!boundary::bind(sig, args, kwargs)) return nullptr;
-        settings::Settings fresh = settings::default_settings();
-        // A new protocol starts without signals: the first one a script
-        // adds is signal 0.
-        fresh.signals.clear(); // its room for one stays, for the first add
-
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
-        new (&as_protocol(self)->settings) settings::Settings(std::move(fresh));
+        try {
+            // A new protocol starts without signals: the first one a script
+            // adds is signal 0. Built straight into the object.
+            new (&as_protocol(self)->settings)
+                settings::Settings(settings::default_settings_without_signals());
+        } catch (...) {
+            // Not constructed: only the memory and the type reference go.
+            type->tp_free(self);
+            Py_DECREF(type);
+            throw;
+        }
         new (&as_protocol(self)->borrow) boundary::BorrowWord(boundary::BORROW_FREE);
         return self;
     });
