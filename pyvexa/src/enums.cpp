@@ -94,6 +94,15 @@ void enum_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
+#if defined(PYPY_VERSION)
+int coil_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    return refuse_attribute(self, name, value, COIL_INFO.type_name);
+}
+int channel_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    return refuse_attribute(self, name, value, CHANNEL_INFO.type_name);
+}
+#endif
+
 #ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
 // Interpreters without the flag (PyPy 3.9) get the refusal that newer
 // ones give for it.
@@ -117,6 +126,9 @@ PyType_Slot coil_slots[] = {
 #ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
     {Py_tp_new, reinterpret_cast<void*>(&coil_new)},
 #endif
+#if defined(PYPY_VERSION)
+    {Py_tp_setattro, reinterpret_cast<void*>(&coil_setattro)},
+#endif
     {0, nullptr},
 };
 
@@ -126,6 +138,9 @@ PyType_Slot channel_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)},
 #ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
     {Py_tp_new, reinterpret_cast<void*>(&channel_new)},
+#endif
+#if defined(PYPY_VERSION)
+    {Py_tp_setattro, reinterpret_cast<void*>(&channel_setattro)},
 #endif
     {0, nullptr},
 };
@@ -181,6 +196,20 @@ Result<EnumArgument> to_enum(PyObject* obj, PyTypeObject* type, std::string_view
 }
 
 } // namespace
+
+#if defined(PYPY_VERSION)
+int refuse_attribute(PyObject* self, PyObject* name, PyObject* value,
+                     const char* type_name) noexcept {
+    if (!PyUnicode_Check(name)) return PyObject_GenericSetAttr(self, name, value);
+    PyObject* found = _PyType_Lookup(Py_TYPE(self), name); // borrowed
+    // A data descriptor (__class__) decides for itself, as in CPython.
+    if (found && Py_TYPE(found)->tp_descr_set) return PyObject_GenericSetAttr(self, name, value);
+    boundary::raise_joined(PyExc_AttributeError, {"'", type_name, "' object ",
+                                                  found ? "attribute '" : "has no attribute '",
+                                                  name, found ? "' is read-only" : "'"});
+    return -1;
+}
+#endif
 
 PyTypeObject* coil_type() noexcept {
     return enum_type(coil_slot, coil_spec, COIL_INFO);

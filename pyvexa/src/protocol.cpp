@@ -5,6 +5,7 @@
 #include "boundary/messages.hpp"
 #include "boundary/once.hpp"
 #include "boundary/owned.hpp"
+#include "enums.hpp"
 #include "type_init.hpp"
 
 #include <config.hpp>
@@ -72,19 +73,7 @@ PyObject* protocol_alloc(PyTypeObject*, Py_ssize_t) noexcept {
 
 #if defined(PYPY_VERSION)
 int protocol_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    if (!PyUnicode_Check(name)) {
-        return PyObject_GenericSetAttr(self, name, value); // the interpreter's TypeError
-    }
-    PyObject* found = _PyType_Lookup(Py_TYPE(self), name); // borrowed
-    if (found && Py_TYPE(found)->tp_descr_set) return PyObject_GenericSetAttr(self, name, value);
-    if (found) {
-        boundary::raise_joined(PyExc_AttributeError,
-                               {"'builtins.Protocol' object attribute '", name, "' is read-only"});
-    } else {
-        boundary::raise_joined(PyExc_AttributeError,
-                               {"'builtins.Protocol' object has no attribute '", name, "'"});
-    }
-    return -1;
+    return refuse_attribute(self, name, value, "builtins.Protocol");
 }
 
 PyObject* refuse_reduce_ex(PyObject*, PyObject*) noexcept {
