@@ -186,7 +186,7 @@ class ReliabilityFigures:
             out.append(f"leaks: {self.leak_cases} cases, {self.leak_calls} calls in all")
             for measure, (growth, bound, name) in self.worst.items():
                 if measure.startswith("allocated blocks"):
-                    shown = f"{growth:+d} (bound {bound})"
+                    shown = f"{growth:+.4f} (bound {bound})"
                 elif measure.endswith("per call"):
                     shown = f"{growth:+.3f} bytes (bound {bound})"
                 else:
