@@ -203,6 +203,12 @@ def reliability_figures():
     return FIGURES
 
 
+def pytest_report_header():
+    if np is None:
+        return "pyvexa: NumPy cannot be imported here: the tests that need it are SKIPPED"
+    return f"pyvexa: NumPy {np.__version__} from {os.path.dirname(os.path.dirname(np.__file__))}"
+
+
 def pytest_terminal_summary(terminalreporter):
     lines = FIGURES.summary()
     if lines:
