@@ -17,27 +17,17 @@ from conftest import ENV_VAR, MODULE_DIR, SANITIZED, has_numpy
 
 CALLS = 100_000
 
-# A leak grows memory by the same amount in every part of the loop
-# (leakcheck.PARTS parts after a warm-up); the interpreters' own growth
-# does not. What is bounded is the growth per call of the median pair of
-# consecutive parts, leaving out the first WARM_PARTS parts:
-# - PyPy's JIT and collector settle during the first third of the loop,
-#   and keep settling, ever less, after it;
-# - from one part to the next PyPy's collector ends a cycle at one of two
-#   levels, and a pair of parts spans a whole swing (from the high level or
-#   from the low one: the lower of the two pairings counts);
-# - a one-time step (a new arena) moves one pair, which the median ignores.
-# None of this depends on time or machine load: the parts are counted in
-# calls, and huge pages, which the kernel assembles when it gets round to
-# it, are off in leakcheck.py.
-# Bounds, per call: the C heap's small chunks (the mmap threshold is fixed,
-# so a collector's arenas are not among them) 4 bytes; a leaked allocation,
-# even of one byte, holds a chunk of 32 bytes or more, eight times that.
-# PyPy's own noise has reached 0.4 bytes. The resident set, in 4 KiB pages
-# and with PyPy's collector in it, 64 bytes (PyPy's settling: up to 20).
-# CPython's allocated blocks: 0.01 (a leaked object is 1; its caches and
-# interned strings grow by a hundred or two over a loop, in a few steps).
-# Over the whole loop, 64 MiB is the backstop.
+# A leak grows memory by the same amount in every part of the loop; the
+# interpreters' own growth does not, and is counted in calls, not time
+# (huge pages, assembled whenever the kernel gets round to it, are off).
+# Bounded: the growth per call of the median pair of consecutive parts
+# after WARM_PARTS parts in which PyPy's JIT and collector settle; a pair
+# spans a whole swing of PyPy's collector between its two levels (the lower
+# of the two pairings counts), and a one-time step moves one pair only.
+# C heap (small chunks; the fixed mmap threshold keeps arenas out): a
+# leaked allocation, even of one byte, holds 32 bytes or more; PyPy's own
+# noise reached 0.4. Resident set (4 KiB pages): PyPy settling reached 20.
+# CPython's allocated blocks: a leaked object a call is 1.
 WARM_PARTS = 4
 HEAP_PER_CALL = 4.0
 RSS_PER_CALL = 64.0
