@@ -7,15 +7,22 @@ MESON_FLAGS ?= -Dwerror=$(WERROR)
 B_PYPY    := build/pypy
 B_CPYTHON := build/cpython
 
+# NumPy for PyPy: there is none to install here, so the set-up builds it
+# offline from the source archive beside the clone (../shared) into a cache
+# outside the clone, which every later clone on this machine reuses. The
+# PyPy tests and `make example` put it first on PyPy's path.
+PYVEXA_CACHE ?= $(if $(HOME),$(HOME)/.cache/pyvexa,$(CURDIR)/build/cache)
+NUMPY_PYPY   ?= $(PYVEXA_CACHE)/numpy-1.24.4-pypy39
+
 .PHONY: all setup configure build test test-model test-module example format clean bench
 
 all: build
 
 setup:
-	@bash scripts/setup.sh
+	@NUMPY_PYPY="$(NUMPY_PYPY)" bash scripts/setup.sh
 
 $(B_PYPY)/build.ninja: | setup
-	meson setup $(B_PYPY) -Dpython=$(PYPY) $(MESON_FLAGS)
+	meson setup $(B_PYPY) -Dpython=$(PYPY) -Dpypy_numpy="$(NUMPY_PYPY)" $(MESON_FLAGS)
 
 # The model tests run once, in the PyPy build directory.
 $(B_CPYTHON)/build.ninja: | setup
@@ -32,7 +39,7 @@ test: build
 	meson test -C $(B_CPYTHON) --print-errorlogs
 
 example: build
-	PYTHONPATH=$(B_PYPY)/pyvexa $(PYPY) examples/session.py build/session.vexa
+	PYTHONPATH="$(NUMPY_PYPY):$(B_PYPY)/pyvexa" $(PYPY) examples/session.py build/session.vexa
 
 # Benchmarks: both interpreters, each in its own build directory with the
 # `bench` option on (the micro benchmarks and the no-op extension that
@@ -41,7 +48,6 @@ example: build
 # average before and after (docs/performance.md).
 B_BENCH_PYPY    ?= build/bench-pypy
 B_BENCH_CPYTHON ?= build/bench-cpython
-NUMPY_PYPY      ?= $(HOME)/.cache/pyvexa/numpy-1.24.4-pypy39
 BENCH_ARGS      ?= --runs 7
 MICRO_ARGS      ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 

@@ -33,4 +33,13 @@ struct EnumArgument {
 boundary::Result<EnumArgument> to_coil(PyObject* obj, std::string_view name) noexcept;
 boundary::Result<EnumArgument> to_channel(PyObject* obj, std::string_view name) noexcept;
 
+#if defined(PYPY_VERSION)
+// tp_setattro of the module's classes under PyPy, which gives objects of C
+// types an attribute dictionary: an assignment to an attribute the class
+// does not define is refused with CPython's AttributeError ("'<type_name>'
+// object has no attribute 'x'", or "... attribute 'x' is read-only").
+int refuse_attribute(PyObject* self, PyObject* name, PyObject* value,
+                     const char* type_name) noexcept;
+#endif
+
 } // namespace pyvexa

@@ -38,10 +38,26 @@ namespace detail {
 // The type once made; null before.
 extern std::atomic<PyTypeObject*> protocol_slot;
 
+// Whether the constructor filled this object in. PyPy's object.__new__
+// hands out a Protocol of zeroed memory that no constructor saw; every
+// built machine description counts its coils, so zero tells it apart.
+inline bool is_built(const ProtocolObject* obj) noexcept {
+    return obj->settings.machine_config.num_coils != 0;
+}
+
+// TypeError for an object that is_built() refuses.
+[[gnu::noinline]] void raise_not_built() noexcept;
+
 // Takes the borrow of a known Protocol and pairs it with its settings.
 template <typename View>
 boundary::Result<View> take(PyObject* self) noexcept {
     auto* obj = reinterpret_cast<ProtocolObject*>(self);
+#if defined(PYPY_VERSION)
+    if (!is_built(obj)) [[unlikely]] {
+        raise_not_built();
+        return boundary::raised();
+    }
+#endif
     auto borrow = decltype(View::borrow)::take(obj->borrow);
     if (!borrow) return boundary::raised();
     return View{std::move(*borrow), obj->settings};

@@ -125,18 +125,24 @@ def signals_of(p):
 
 # --- child interpreters ------------------------------------------------------
 
-def run_python(code, *, cwd=None, preexec_fn=None, timeout=300):
+def has_numpy(directory):
+    return os.path.isfile(os.path.join(directory, "numpy", "__init__.py"))
+
+
+def run_python(code, *, cwd=None, preexec_fn=None, timeout=300, numpy_path=True):
     """Runs `code` in a fresh interpreter of the same kind, with the module
     importable and `outcome` defined. The code reports by printing one JSON
-    value as the last line of its output, which is returned."""
+    value as the last line of its output, which is returned. numpy_path=False
+    leaves a NumPy that PYTHONPATH adds (PyPy's, built apart) off the path."""
     env = dict(os.environ)
     env.pop(ENV_VAR, None)
     env["PYTHONPATH"] = os.pathsep.join(
-        [MODULE_DIR] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+        [MODULE_DIR] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep)
+                        if p and (numpy_path or not has_numpy(p))])
     proc = subprocess.run(
         [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(code)], cwd=cwd, env=env,
         preexec_fn=preexec_fn, capture_output=True, text=True, timeout=timeout)
-    assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stderr}"
+    assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stderr[-4000:]}"
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
@@ -179,8 +185,10 @@ class ReliabilityFigures:
         if self.leak_cases:
             out.append(f"leaks: {self.leak_cases} cases, {self.leak_calls} calls in all")
             for measure, (growth, bound, name) in self.worst.items():
-                if measure == "allocated blocks":
-                    shown = f"{growth:+d} (bound {bound})"
+                if measure.startswith("allocated blocks"):
+                    shown = f"{growth:+.4f} (bound {bound})"
+                elif measure.endswith("per call"):
+                    shown = f"{growth:+.3f} bytes (bound {bound})"
                 else:
                     shown = f"{growth / 1024:+.0f} KiB (bound {bound // 1024} KiB)"
                 out.append(f"leaks: largest growth of the {measure}: {shown}, in '{name}'")
@@ -193,6 +201,12 @@ FIGURES = ReliabilityFigures()
 @pytest.fixture
 def reliability_figures():
     return FIGURES
+
+
+def pytest_report_header():
+    if np is None:
+        return "pyvexa: NumPy cannot be imported here: the tests that need it are SKIPPED"
+    return f"pyvexa: NumPy {np.__version__} from {os.path.dirname(os.path.dirname(np.__file__))}"
 
 
 def pytest_terminal_summary(terminalreporter):

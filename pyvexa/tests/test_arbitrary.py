@@ -185,7 +185,23 @@ def test_without_numpy_fails_every_time(proto, samples):
     assert proto.add_constant_signal(1.0) == 0
 
 
-@pytest.mark.skipif(IS_PYPY, reason="numpy is never importable under PyPy here")
+@pytest.mark.skipif(not IS_PYPY or np is None, reason="PyPy's NumPy is the one on PYTHONPATH")
+def test_without_numpy_in_child(tmp_path):
+    # PyPy without its own NumPy: the import finds CPython's and fails.
+    first, second, other = run_python("""
+        import pyvexa
+        p = pyvexa.Protocol()
+        print(json.dumps([outcome(p.add_arbitrary_signal, None),
+                          outcome(p.add_arbitrary_signal, [0.0] * 300000),
+                          outcome(p.add_constant_signal, 1.0)]))
+    """, cwd=tmp_path, numpy_path=False)
+    for failure in (first, second):
+        assert failure[0] == "pyo3_runtime.PanicException"
+        assert failure[1].startswith(NUMPY_MISSING + "ImportError: "), failure
+    assert other == ["ok", "0"]
+
+
+@needs_numpy
 def test_numpy_blocked_then_available(tmp_path):
     result = run_python("""
         sys.modules["numpy"] = None          # import numpy now fails

@@ -42,7 +42,9 @@ PyObject* float_of(PyObject*, PyObject* obj) noexcept {
     return PyFloat_FromDouble(value);
 }
 
-PyObject* index_of(PyObject*, PyObject* obj) noexcept { return PyNumber_Index(obj); }
+PyObject* index_of(PyObject*, PyObject* obj) noexcept {
+    return PyNumber_Index(obj);
+}
 
 PyMethodDef float_of_def{"float_of", float_of, METH_O, nullptr};
 PyMethodDef index_of_def{"index_of", index_of, METH_O, nullptr};
@@ -50,7 +52,8 @@ std::atomic<PyObject*> float_of_slot{nullptr};
 std::atomic<PyObject*> index_of_slot{nullptr};
 
 PyObject* builtin(std::atomic<PyObject*>& slot, PyMethodDef& def) noexcept {
-    if (PyObject* made = slot.load(std::memory_order_acquire)) [[likely]] return made;
+    if (PyObject* made = slot.load(std::memory_order_acquire)) [[likely]]
+        return made;
     PyObject* made = PyCFunction_New(&def, nullptr);
     if (!made) return nullptr;
     return publish_first(slot, made);
@@ -78,9 +81,14 @@ Owned convert_in_python(std::atomic<PyObject*>& slot, PyMethodDef& def, PyObject
         PyObject_CallFunctionObjArgs(convert, conversion, text.get(), obj, nullptr));
 }
 
-bool attribute_equals(PyObject* obj, const char* attribute, std::string_view expected) noexcept {
+// Whether type.<attribute> is the text `expected`. Only a missing or
+// unreadable attribute means "no"; any other error (an interrupt from a
+// metaclass, memory) is raised as it is.
+Result<bool> attribute_equals(PyObject* obj, const char* attribute,
+                              std::string_view expected) noexcept {
     Owned value = Owned::steal(PyObject_GetAttrString(obj, attribute));
     if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return raised();
         PyErr_Clear(); // a type without the attribute is simply not NumPy's
         return false;
     }
@@ -88,7 +96,8 @@ bool attribute_equals(PyObject* obj, const char* attribute, std::string_view exp
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size);
     if (!data) {
-        PyErr_Clear();
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return raised();
+        PyErr_Clear(); // lone surrogates: no NumPy name
         return false;
     }
     return static_cast<std::size_t>(size) == expected.size() &&
@@ -98,10 +107,29 @@ bool attribute_equals(PyObject* obj, const char* attribute, std::string_view exp
 // NumPy's boolean scalar type is "numpy.bool_" before NumPy 2 and
 // "numpy.bool" from then on; both are recognised by name, so the module
 // never has to import NumPy for it.
-bool is_numpy_bool(PyTypeObject* type) noexcept {
+Result<bool> is_numpy_bool(PyTypeObject* type) noexcept {
     PyObject* t = reinterpret_cast<PyObject*>(type);
-    return (attribute_equals(t, "__name__", "bool_") || attribute_equals(t, "__name__", "bool")) &&
-           attribute_equals(t, "__module__", "numpy");
+    for (std::string_view name : {"bool_", "bool"}) {
+        auto named = attribute_equals(t, "__name__", name);
+        if (!named || *named) {
+            if (!named) return named;
+            return attribute_equals(t, "__module__", "numpy");
+        }
+    }
+    return false;
+}
+
+// Whether the type has a truth value of its own. PyPy does not show a
+// __bool__ written in Python as the type's nb_bool slot, so there the
+// method is looked up as well.
+bool has_truth_value(PyTypeObject* type) noexcept {
+    if (type->tp_as_number && type->tp_as_number->nb_bool) return true;
+#if defined(PYPY_VERSION)
+    static PyObject* bool_name = PyUnicode_InternFromString("__bool__");
+    if (bool_name && _PyType_Lookup(type, bool_name)) return true;
+    if (!bool_name) PyErr_Clear();
+#endif
+    return false;
 }
 
 [[gnu::noinline]] void raise_no_bool_conversion(PyObject* obj) noexcept {
@@ -156,14 +184,18 @@ Result<bool> to_bool(PyObject* obj, std::string_view name) noexcept {
     if (obj == Py_True) return true;
     if (obj == Py_False) return false;
     PyTypeObject* type = Py_TYPE(obj);
-    if (is_numpy_bool(type)) {
-        inquiry truth = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
-        if (!truth) {
+    auto numpy_bool = is_numpy_bool(type);
+    if (!numpy_bool) {
+        name_argument(name);
+        return raised();
+    }
+    if (*numpy_bool) {
+        if (!has_truth_value(type)) {
             raise_no_bool_conversion(obj);
             name_argument(name);
             return raised();
         }
-        const int value = truth(obj);
+        const int value = PyObject_IsTrue(obj);
         if (value < 0) {
             name_argument(name);
             return raised();

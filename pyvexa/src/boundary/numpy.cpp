@@ -42,6 +42,9 @@ std::atomic<int> core_name{CORE_UNKNOWN};
 // locate(core) is (core, capsule, None) or (core, None, error text); core
 // is 1 for "numpy.core", 2 for "numpy._core", 0 while not known. Imports
 // go through __import__ and sys.modules as PyImport_ImportModule's do.
+// Only a NumPy that is missing or broken becomes an error text: Ctrl-C,
+// SystemExit and running out of memory or stack during the imports are
+// not NumPy's fault and leave locate() unchanged.
 constexpr const char* LOCATE_SOURCE = R"(
 import operator
 import sys
@@ -53,11 +56,13 @@ def _module(name):
 def _render(error):
     try:
         name = type(error).__qualname__
-    except BaseException:
+    except Exception:
         name = "<unknown error>"
     try:
         text = str(error)
-    except BaseException:
+    except (MemoryError, RecursionError):
+        raise
+    except Exception:
         return name
     return name + ": " + text if text else name
 
@@ -71,7 +76,9 @@ def locate(core):
             core = 2 if major >= 2 else 1
         multiarray = _module("numpy._core.multiarray" if core == 2 else "numpy.core.multiarray")
         return core, multiarray._ARRAY_API, None
-    except BaseException as error:
+    except (MemoryError, RecursionError):
+        raise
+    except Exception as error:
         return core, None, _render(error)
 )";
 
@@ -116,19 +123,14 @@ void** table_of(PyObject* capsule) noexcept {
 }
 
 // Runs locate() and takes its answer apart; the table, or NULL with the
-// failure exception set.
+// failure exception set for a NumPy that is missing or broken, or with the
+// error as raised (an interrupt, memory) that stopped the lookup itself.
 void** find_table() noexcept {
     PyObject* locate = python_function(locate_slot, LOCATE_SOURCE, "locate");
-    if (!locate) {
-        raise_no_api();
-        return nullptr;
-    }
-    Owned answer = Owned::steal(
-        PyObject_CallFunction(locate, "i", core_name.load(std::memory_order_acquire)));
-    if (!answer) {
-        raise_no_api(); // the call itself failed (memory), not the lookup
-        return nullptr;
-    }
+    if (!locate) return nullptr;
+    Owned answer =
+        Owned::steal(PyObject_CallFunction(locate, "i", core_name.load(std::memory_order_acquire)));
+    if (!answer) return nullptr;
     if (!PyTuple_Check(answer.get()) || PyTuple_GET_SIZE(answer.get()) != 3) {
         PyErr_SetString(PyExc_RuntimeError, "locate() gave no 3-tuple");
         raise_no_api();
