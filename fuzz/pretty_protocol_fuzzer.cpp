@@ -10,6 +10,7 @@
 #include "random_settings.hpp"
 
 #include "text.hpp"
+#include "text_forms.hpp"
 
 #include <cstddef>
 #include <cstdint>

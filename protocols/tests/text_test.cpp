@@ -3,6 +3,7 @@
 // of text.
 
 #include "text.hpp"
+#include "text_forms.hpp"
 
 #include "lcsettings.hpp"
 #include "machine_config.hpp"
