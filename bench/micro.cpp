@@ -1,5 +1,5 @@
 // Kernels of the model, one at a time: double formatting, the encoding's
-// varint and zigzag appends, sample conversion, whole-protocol encoding and
+// varint and sample appends, sample conversion, whole-protocol encoding and
 // rendering. Each reports bytes/s or items/s so that a change can be judged
 // against memory bandwidth rather than against a previous run alone.
 //
@@ -138,27 +138,29 @@ void BM_append_varint(benchmark::State& state) {
 }
 BENCHMARK(BM_append_varint)->Arg(1)->Arg(2)->Arg(3)->Arg(5)->Arg(10);
 
-// Samples as conversion makes them (0..32767), so mostly 3-byte encodings.
-void BM_append_zigzag16(benchmark::State& state) {
+// Samples as conversion makes them (0..32767), so mostly 3-byte encodings:
+// one arbitrary signal of 4096 samples through the sample kernel.
+void BM_append_samples(benchmark::State& state) {
     std::mt19937 rng(3);
     std::uniform_int_distribution<int> dist(0, 32767);
-    std::vector<std::int16_t> values(4096);
-    for (auto& v : values)
+    signals::ArbitrarySignalParams params;
+    params.samples.resize(4096);
+    for (auto& v : params.samples)
         v = static_cast<std::int16_t>(dist(rng));
+    const signals::Signal signal{std::move(params)};
     encoding::Bytes out;
-    out.reserve(values.size() * 3);
+    out.reserve(4096 * 3 + 64);
     std::size_t bytes = 0;
     for (auto _ : state) {
         out.clear();
-        for (const std::int16_t v : values)
-            encoding::append_zigzag16(out, v);
+        encoding::append(out, signal);
         bytes += out.size();
         benchmark::DoNotOptimize(out.data());
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * values.size()));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 4096));
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
-BENCHMARK(BM_append_zigzag16);
+BENCHMARK(BM_append_samples);
 
 // The whole file content of the longest protocol: what save() encodes.
 void BM_encode_settings_longest(benchmark::State& state) {
