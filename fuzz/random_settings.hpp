@@ -82,7 +82,7 @@ class SettingsSource {
 
     template <protocols::describe::Described R>
     void fill(R& r) {
-        protocols::describe::fields(r, [this](std::string_view, auto& f) { fill(f); });
+        protocols::describe::fields(r, [this](std::string_view, auto& f) { this->fill(f); });
     }
 
     void fill(protocols::signals::Signal& v) {
