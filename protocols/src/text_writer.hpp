@@ -72,8 +72,17 @@ struct Cursor {
         p += s.size();
     }
     void byte(char c) noexcept { *p++ = c; }
+    // Indentation, nearly every line's first bytes: whole 8-byte stores
+    // (no call) where the buffer leaves room for what they reach past the
+    // end; what is written next covers those bytes.
     void spaces(std::size_t n) noexcept {
-        std::memset(p, ' ', n);
+        if (static_cast<std::size_t>(limit - p) >= n + 8) {
+            constexpr std::uint64_t SPACES8 = 0x2020202020202020u;
+            for (std::size_t k = 0; k < n; k += 8)
+                std::memcpy(p + k, &SPACES8, 8);
+        } else {
+            std::memset(p, ' ', n);
+        }
         p += n;
     }
     void number(std::uint64_t v) noexcept { p = std::to_chars(p, p + 20, v).ptr; }

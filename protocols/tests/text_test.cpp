@@ -761,6 +761,25 @@ INSTANTIATE_TEST_SUITE_P(Text, TextProtocolText, ::testing::ValuesIn(SAMPLE_LIST
                              return std::string(info.param.name);
                          });
 
+// Only quoted text can hold bytes above 0x7F; escapes are ASCII. The
+// measured size and the written bytes hold for every kind of name.
+TEST(TextProtocolText, IsAsciiUnlessANameIsNot) {
+    const std::pair<std::string, bool> names[] = {
+        {"Default", true},        {"tab\there \"q\" \x01", true},    {"Spule \xC3\xBC", false},
+        {"bad \xFF byte", false}, {"\xE2\x80\x8B zero width", true},
+    };
+    for (const auto& [name, ascii] : names) {
+        Settings s = fresh_settings(false);
+        s.machine_config.coils[0].name = name;
+        s.signals = {SineSignalParams{1.0, 10.5, 0.0, 0.5}, ConstantSignalParams{0.25}};
+        const text::ProtocolText t(s);
+        EXPECT_EQ(t.is_ascii(), ascii) << name;
+        const std::string text = written(t);
+        EXPECT_EQ(t.size(), text.size()) << name;
+        EXPECT_NE(text.find("name: \""), std::string::npos) << name;
+    }
+}
+
 // Samples at other depths (a single signal, a Settings) go through the same
 // line writer with another indentation.
 TEST(TextProtocolText, SampleLinesAtOtherDepths) {
