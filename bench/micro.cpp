@@ -352,6 +352,21 @@ void BM_protocol_text_small_signals(benchmark::State& state) {
 }
 BENCHMARK(BM_protocol_text_small_signals)->Unit(benchmark::kMillisecond);
 
+// The same text as a fresh std::string (what PyPy's str() starts from),
+// page faults of the new memory included.
+void BM_pretty_protocol_small_signals(benchmark::State& state) {
+    const auto& s = small_signals_protocol();
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        std::string text = text::pretty_protocol(s);
+        bytes += text.size();
+        benchmark::DoNotOptimize(text.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * s.signals.size()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_pretty_protocol_small_signals)->Unit(benchmark::kMillisecond);
+
 // Reference for it: a copy of the same number of bytes into memory that is
 // already mapped, the floor of the row above (bytes.decode('ascii') of a
 // text this size does this copy and the page faults of a fresh result).
