@@ -15,7 +15,9 @@
 // One description of every record of the model: its name and its fields in
 // the order of the text form and of the protocol file. The text form, the
 // encoding, its size bound and the fuzz generator and comparer all walk
-// these, so adding or moving a field is one edit here.
+// these, so adding or moving a field is one edit here (and in the oracles
+// that check it independently: the test decoder in fuzz/decoder.hpp, the
+// viewer in tools/ and the reference files in testdata/).
 //
 // A field is a name and a member pointer, known at compile time: a walk
 // over a record unrolls into plain member accesses (no table look-up, no
