@@ -214,20 +214,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     nested.append(",\n}");
     fuzzing::check(nested == text, "pretty_protocol is not pretty(Settings) nested one level");
 
-    // In pieces through a buffer of some size: the pieces join to the text.
-    const protocols::text::ProtocolText measured(s);
-    std::vector<char> buffer(protocols::text::ProtocolText::MIN_PIECE_BUFFER + text.size() % 4099);
-    std::string joined;
-    const bool whole = measured.write_pieces(
-        buffer.data(), buffer.size(),
-        [](void* c, const char* d, std::size_t n) noexcept {
-            static_cast<std::string*>(c)->append(d, n);
-            return true;
-        },
-        &joined);
-    fuzzing::check(whole && joined == text && measured.size() == text.size(),
-                   "the text in pieces differs from the text");
-
     const std::string one_line = protocols::text::line(s);
     fuzzing::check(one_line.find('\n') == std::string::npos, "single-line form holds a newline");
     return 0;
