@@ -352,27 +352,6 @@ void BM_protocol_text_small_signals(benchmark::State& state) {
 }
 BENCHMARK(BM_protocol_text_small_signals)->Unit(benchmark::kMillisecond);
 
-// The same text in 4 MB pieces through one reused buffer (the receiver
-// here only touches each piece).
-void BM_protocol_text_pieces_small_signals(benchmark::State& state) {
-    const auto& s = small_signals_protocol();
-    std::vector<char> buffer(std::size_t{4} << 20);
-    std::size_t bytes = 0;
-    for (auto _ : state) {
-        text::ProtocolText t(s);
-        t.write_pieces(
-            buffer.data(), buffer.size(),
-            [](void* c, const char* data, std::size_t n) noexcept {
-                *static_cast<std::size_t*>(c) += n + static_cast<unsigned char>(data[0]);
-                return true;
-            },
-            &bytes);
-    }
-    benchmark::DoNotOptimize(bytes);
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * s.signals.size()));
-}
-BENCHMARK(BM_protocol_text_pieces_small_signals)->Unit(benchmark::kMillisecond);
-
 // The same text as a fresh std::string (what PyPy's str() starts from),
 // page faults of the new memory included.
 void BM_pretty_protocol_small_signals(benchmark::State& state) {

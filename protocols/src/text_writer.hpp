@@ -123,15 +123,7 @@ struct Pieces {
         if (ok && p != buf) ok = emit(context, buf, static_cast<std::size_t>(p - buf));
         p = buf;
     }
-    // Room for a number or a short literal without splitting it.
-    bool room(std::size_t n) const noexcept { return static_cast<std::size_t>(limit - p) >= n; }
-
     void bytes(std::string_view s) noexcept {
-        if (room(s.size())) [[likely]] {
-            std::memcpy(p, s.data(), s.size());
-            p += s.size();
-            return;
-        }
         while (!s.empty()) {
             if (p == limit) flush();
             const std::size_t n = std::min(s.size(), static_cast<std::size_t>(limit - p));
@@ -140,28 +132,18 @@ struct Pieces {
             s.remove_prefix(n);
         }
     }
-    void byte(char c) noexcept {
-        if (p == limit) flush();
-        *p++ = c;
-    }
+    void byte(char c) noexcept { bytes({&c, 1}); }
     void spaces(std::size_t n) noexcept {
-        if (room(n + 8)) [[likely]] {
-            constexpr std::uint64_t SPACES8 = 0x2020202020202020u;
-            for (std::size_t k = 0; k < n; k += 8)
-                std::memcpy(p + k, &SPACES8, 8);
-            p += n;
-            return;
-        }
         for (; n > 0; n -= std::min<std::size_t>(n, 64))
             bytes(std::string_view(SPACES64, std::min<std::size_t>(n, 64)));
     }
     void number(std::uint64_t v) noexcept {
-        if (!room(20)) flush();
-        p = std::to_chars(p, p + 20, v).ptr;
+        char tmp[24];
+        bytes({tmp, static_cast<std::size_t>(std::to_chars(tmp, tmp + sizeof tmp, v).ptr - tmp)});
     }
     void real(double x) noexcept {
-        if (!room(MAX_DOUBLE_CHARS)) flush();
-        p = put_double(p, x);
+        char tmp[MAX_DOUBLE_CHARS + 8];
+        bytes({tmp, static_cast<std::size_t>(put_double(tmp, x) - tmp)});
     }
     void quoted(std::string_view s) noexcept {
         byte('"');
