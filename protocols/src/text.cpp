@@ -35,15 +35,6 @@ void ProtocolText::write(char* out) const noexcept {
     put_protocol(cursor, settings_);
 }
 
-bool ProtocolText::write_pieces(char* buffer, std::size_t buffer_size, Emit emit,
-                                void* context) const noexcept {
-    if (buffer_size < MIN_PIECE_BUFFER) return false;
-    Pieces pieces{buffer, buffer + buffer_size, buffer, emit, context};
-    put_protocol(pieces, settings_);
-    pieces.flush();
-    return pieces.ok;
-}
-
 std::string pretty_protocol(const settings::Settings& s) {
     const ProtocolText text(s);
     std::string out;

@@ -28,17 +28,6 @@ class ProtocolText {
     // Writes exactly size() bytes to out: the text of pretty_protocol().
     void write(char* out) const noexcept;
 
-    // The same bytes in pieces, for a caller that cannot take the text in
-    // one block: each piece is written into `buffer` (at least
-    // MIN_PIECE_BUFFER bytes) and handed to emit(context, data, size),
-    // in order; a piece is never larger than the buffer. Returns true when
-    // the whole text went out, false when emit returned false (nothing
-    // more is handed over then) or the buffer is too small.
-    using Emit = bool (*)(void* context, const char* data, std::size_t size) noexcept;
-    static constexpr std::size_t MIN_PIECE_BUFFER = 4096;
-    bool write_pieces(char* buffer, std::size_t buffer_size, Emit emit,
-                      void* context) const noexcept;
-
   private:
     const settings::Settings& settings_;
     std::size_t size_ = 0;

@@ -100,7 +100,7 @@ char* put_sample_line_exact(char* p, std::size_t indent, std::int16_t s) noexcep
 
 } // namespace
 
-char* put_sample_lines(char* p, char* limit, std::span<const std::int16_t> samples,
+char* put_sample_lines(char* p, char* limit, const std::vector<std::int16_t>& samples,
                        std::size_t indent) noexcept {
     const std::size_t reach = sample_line_reach(indent);
     const std::int16_t* s = samples.data();

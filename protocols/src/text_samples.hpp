@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 // The samples of arbitrary signals: nearly all of a large text, so they have
@@ -14,7 +13,7 @@ namespace protocols::text {
 // whole 8-byte words where `limit` leaves room, so bytes past the returned
 // end (never at or past `limit`) may be overwritten: whatever is written
 // next covers them.
-char* put_sample_lines(char* p, char* limit, std::span<const std::int16_t> samples,
+char* put_sample_lines(char* p, char* limit, const std::vector<std::int16_t>& samples,
                        std::size_t indent) noexcept;
 
 // The exact size of those lines.

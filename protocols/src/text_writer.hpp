@@ -10,18 +10,15 @@
 // piece; only the double formatter runs twice, and a double costs less to
 // format again than its text costs to keep.
 
-#include "text.hpp"
 #include "text_double.hpp"
 #include "text_escape.hpp"
 #include "text_samples.hpp"
 #include "utf8.hpp"
 
-#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,73 +98,6 @@ struct Cursor {
         p = put_sample_lines(p, limit, v, indent);
     }
     void sample_list(const std::vector<std::int16_t>& v) noexcept { p = put_sample_list(p, v); }
-};
-
-// Writes into a buffer of the caller's and hands it over whenever it is
-// full (and once at the end), so that a text of any size goes out in pieces
-// of at most the buffer's size. A sample line never straddles two pieces.
-// After `emit` has returned false nothing more is handed over. (Multi-line
-// form only: there is no single-line list kernel here.)
-struct Pieces {
-    static constexpr const char* SPACES64 =
-        "                                                                ";
-
-    char* buf;
-    char* limit; // end of the buffer
-    char* p;
-    ProtocolText::Emit emit;
-    void* context;
-    bool ok = true;
-
-    void flush() noexcept {
-        if (ok && p != buf) ok = emit(context, buf, static_cast<std::size_t>(p - buf));
-        p = buf;
-    }
-    void bytes(std::string_view s) noexcept {
-        while (!s.empty()) {
-            if (p == limit) flush();
-            const std::size_t n = std::min(s.size(), static_cast<std::size_t>(limit - p));
-            std::memcpy(p, s.data(), n);
-            p += n;
-            s.remove_prefix(n);
-        }
-    }
-    void byte(char c) noexcept { bytes({&c, 1}); }
-    void spaces(std::size_t n) noexcept {
-        for (; n > 0; n -= std::min<std::size_t>(n, 64))
-            bytes(std::string_view(SPACES64, std::min<std::size_t>(n, 64)));
-    }
-    void number(std::uint64_t v) noexcept {
-        char tmp[24];
-        bytes({tmp, static_cast<std::size_t>(std::to_chars(tmp, tmp + sizeof tmp, v).ptr - tmp)});
-    }
-    void real(double x) noexcept {
-        char tmp[MAX_DOUBLE_CHARS + 8];
-        bytes({tmp, static_cast<std::size_t>(put_double(tmp, x) - tmp)});
-    }
-    void quoted(std::string_view s) noexcept {
-        byte('"');
-        escape(*this, s);
-        byte('"');
-    }
-    void append(const char* s, std::size_t n) noexcept { bytes({s, n}); }
-    // Whole lines, as many as surely fit (each at most indent + 8 bytes,
-    // and the kernel's stores reach a little further); then a new piece.
-    void sample_lines(std::span<const std::int16_t> v, std::size_t indent) noexcept {
-        const std::size_t line = indent + 8;
-        const std::size_t slack = 16;
-        while (!v.empty()) {
-            const std::size_t room = static_cast<std::size_t>(limit - p);
-            const std::size_t fit = room > slack ? (room - slack) / line : 0;
-            if (fit == 0) {
-                flush();
-                continue;
-            }
-            const std::size_t k = std::min(fit, v.size());
-            p = put_sample_lines(p, limit, v.first(k), indent);
-            v = v.subspan(k);
-        }
-    }
 };
 
 enum class Mode { Pretty, Line };

@@ -780,44 +780,6 @@ TEST(TextProtocolText, IsAsciiUnlessANameIsNot) {
     }
 }
 
-// In pieces: whatever the buffer's size, the pieces join to the same text,
-// none is larger than the buffer, and a refusing receiver stops the rest.
-TEST(TextProtocolText, PiecesJoinToTheTextAtEveryBufferSize) {
-    Settings s = fresh_settings(false);
-    s.machine_config.coils[0].name = std::string(5000, 'x') + "\"\n\xC3\xBC";
-    s.signals = {SineSignalParams{1.0, 10.5, 0.1, 0.5}, ArbitrarySignalParams{every_int16()},
-                 ConstantSignalParams{-0.0}, ArbitrarySignalParams{{1, -2, 3}}};
-    const std::string whole = text::pretty_protocol(s);
-    const text::ProtocolText t(s);
-    struct Receiver {
-        std::string text;
-        std::size_t largest = 0;
-        std::size_t calls = 0;
-        std::size_t accept = SIZE_MAX;
-    };
-    const text::ProtocolText::Emit emit = [](void* c, const char* data, std::size_t n) noexcept {
-        auto& r = *static_cast<Receiver*>(c);
-        r.text.append(data, n);
-        r.largest = std::max(r.largest, n);
-        return ++r.calls < r.accept;
-    };
-    for (const std::size_t size : {4096u, 4097u, 4099u, 5000u, 65536u, 1u << 22}) {
-        std::vector<char> buffer(size);
-        Receiver r;
-        EXPECT_TRUE(t.write_pieces(buffer.data(), size, emit, &r)) << size;
-        EXPECT_TRUE(r.text == whole) << size;
-        EXPECT_LE(r.largest, size);
-        Receiver refusing;
-        refusing.accept = 2;
-        EXPECT_EQ(t.write_pieces(buffer.data(), size, emit, &refusing), r.calls < 2) << size;
-        EXPECT_EQ(refusing.calls, std::min<std::size_t>(2, r.calls)) << size;
-    }
-    std::vector<char> small(100);
-    Receiver none;
-    EXPECT_FALSE(t.write_pieces(small.data(), small.size(), emit, &none));
-    EXPECT_EQ(none.calls, 0u);
-}
-
 // Samples at other depths (a single signal, a Settings) go through the same
 // line writer with another indentation.
 TEST(TextProtocolText, SampleLinesAtOtherDepths) {
