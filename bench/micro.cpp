@@ -1,5 +1,5 @@
 // Kernels of the model, one at a time: double formatting, the encoding's
-// varint and zigzag appends, sample conversion, whole-protocol encoding and
+// varint and sample appends, sample conversion, whole-protocol encoding and
 // rendering. Each reports bytes/s or items/s so that a change can be judged
 // against memory bandwidth rather than against a previous run alone.
 //
@@ -138,27 +138,29 @@ void BM_append_varint(benchmark::State& state) {
 }
 BENCHMARK(BM_append_varint)->Arg(1)->Arg(2)->Arg(3)->Arg(5)->Arg(10);
 
-// Samples as conversion makes them (0..32767), so mostly 3-byte encodings.
-void BM_append_zigzag16(benchmark::State& state) {
+// Samples as conversion makes them (0..32767), so mostly 3-byte encodings:
+// one arbitrary signal of 4096 samples through the sample kernel.
+void BM_append_samples(benchmark::State& state) {
     std::mt19937 rng(3);
     std::uniform_int_distribution<int> dist(0, 32767);
-    std::vector<std::int16_t> values(4096);
-    for (auto& v : values)
+    signals::ArbitrarySignalParams params;
+    params.samples.resize(4096);
+    for (auto& v : params.samples)
         v = static_cast<std::int16_t>(dist(rng));
+    const signals::Signal signal{std::move(params)};
     encoding::Bytes out;
-    out.reserve(values.size() * 3);
+    out.reserve(4096 * 3 + 64);
     std::size_t bytes = 0;
     for (auto _ : state) {
         out.clear();
-        for (const std::int16_t v : values)
-            encoding::append_zigzag16(out, v);
+        encoding::append(out, signal);
         bytes += out.size();
         benchmark::DoNotOptimize(out.data());
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * values.size()));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 4096));
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
-BENCHMARK(BM_append_zigzag16);
+BENCHMARK(BM_append_samples);
 
 // The whole file content of the longest protocol: what save() encodes.
 void BM_encode_settings_longest(benchmark::State& state) {
@@ -324,6 +326,83 @@ void BM_pretty_protocol_many_signals(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
 BENCHMARK(BM_pretty_protocol_many_signals)->Unit(benchmark::kMillisecond);
+
+// The protocol of bench.py's "many small signals" row: a cycle of sine,
+// ramp, constant and mixed signals with everyday values, 1,000,000 of them
+// (about 180 MB of text).
+const settings::Settings& small_signals_protocol() {
+    static const settings::Settings s = [] {
+        settings::Settings s = settings::default_settings();
+        for (int i = 0; i < 1'000'000; ++i) {
+            switch (i & 3) {
+            case 0:
+                settings::add_signal(s, signals::SineSignalParams{1.0, 10.0 + (i % 50), 0.0, 0.5});
+                break;
+            case 1:
+                settings::add_signal(s, signals::RampSignalParams{1.0, 0.25, 0.5});
+                break;
+            case 2:
+                settings::add_signal(s, signals::ConstantSignalParams{0.5});
+                break;
+            default:
+                settings::add_signal(s,
+                                     signals::MixedSignalParams{static_cast<std::uint64_t>(i - 3),
+                                                                static_cast<std::uint64_t>(i - 1)});
+                break;
+            }
+        }
+        return s;
+    }();
+    return s;
+}
+
+// What str() does with that protocol, into memory that is already mapped:
+// measuring and writing the text, without the page faults of the result.
+void BM_protocol_text_small_signals(benchmark::State& state) {
+    const auto& s = small_signals_protocol();
+    const text::ProtocolText measured(s);
+    std::string buf(measured.size(), ' ');
+    for (auto _ : state) {
+        text::ProtocolText t(s);
+        t.write(buf.data());
+        benchmark::DoNotOptimize(buf.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * s.signals.size()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * buf.size()));
+}
+BENCHMARK(BM_protocol_text_small_signals)->Unit(benchmark::kMillisecond);
+
+// The same text as a fresh std::string (what PyPy's str() starts from),
+// page faults of the new memory included.
+void BM_pretty_protocol_small_signals(benchmark::State& state) {
+    const auto& s = small_signals_protocol();
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        std::string text = text::pretty_protocol(s);
+        bytes += text.size();
+        benchmark::DoNotOptimize(text.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * s.signals.size()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_pretty_protocol_small_signals)->Unit(benchmark::kMillisecond);
+
+// Reference for it: a copy of the same number of bytes into memory that is
+// already mapped, the floor of the row above (bytes.decode('ascii') of a
+// text this size does this copy and the page faults of a fresh result).
+void BM_memcpy_small_signals_text(benchmark::State& state) {
+    const std::size_t n = text::ProtocolText(small_signals_protocol()).size();
+    std::string src(n, ' ');
+    std::string dst(n, ' ');
+    for (auto _ : state) {
+        std::memcpy(dst.data(), src.data(), n);
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_memcpy_small_signals_text)->Unit(benchmark::kMillisecond);
 
 // Reference: a memcpy of the longest protocol's text size into fresh
 // memory, the least any rendering of it can cost.

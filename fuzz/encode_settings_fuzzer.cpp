@@ -3,6 +3,7 @@
 // encoding consumed.
 
 #include "check.hpp"
+#include "compare.hpp"
 #include "decoder.hpp"
 #include "random_settings.hpp"
 

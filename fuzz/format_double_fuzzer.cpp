@@ -12,7 +12,7 @@
 
 #include "text.hpp"
 
-#include <fuzzer/FuzzedDataProvider.h>
+#include "provider.hpp"
 
 #include <bit>
 #include <cmath>

@@ -9,12 +9,16 @@
 #include "check.hpp"
 #include "random_settings.hpp"
 
+#include "describe.hpp"
 #include "text.hpp"
+#include "text_forms.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -65,24 +69,43 @@ std::size_t skip_quoted(std::string_view s, std::size_t i, std::size_t line_no) 
 }
 
 // The element count of every sequence, in the order the sequences open in
-// the text: the machine's coils, each coil's table, the two capacitance
-// lists, the signals, each arbitrary signal's samples, the trace flags.
+// the text (a list opens before the lists inside its elements).
+template <class T>
+void collect_lengths(std::vector<std::size_t>&, const T&) {} // scalars and text
+
+void collect_lengths(std::vector<std::size_t>& out, const protocols::signals::Signal& v);
+template <protocols::describe::Described R>
+void collect_lengths(std::vector<std::size_t>& out, const R& r);
+
+template <class T>
+void collect_lengths(std::vector<std::size_t>& out, const std::vector<T>& v) {
+    out.push_back(v.size());
+    for (const T& e : v) {
+        collect_lengths(out, e);
+    }
+}
+
+template <class T, std::size_t N>
+void collect_lengths(std::vector<std::size_t>& out, const std::array<T, N>& v) {
+    out.push_back(N);
+    for (const T& e : v) {
+        collect_lengths(out, e);
+    }
+}
+
+template <protocols::describe::Described R>
+void collect_lengths(std::vector<std::size_t>& out, const R& r) {
+    protocols::describe::fields(
+        r, [&out](std::string_view, const auto& f) { collect_lengths(out, f); });
+}
+
+void collect_lengths(std::vector<std::size_t>& out, const protocols::signals::Signal& v) {
+    std::visit([&out](const auto& params) { collect_lengths(out, params); }, v);
+}
+
 std::vector<std::size_t> expected_sequence_lengths(const protocols::settings::Settings& s) {
     std::vector<std::size_t> out;
-    const auto& m = s.machine_config;
-    out.push_back(m.coils.size());
-    for (const auto& coil : m.coils) {
-        out.push_back(coil.settings.size());
-    }
-    out.push_back(m.capacitors.size());
-    out.push_back(m.possible_capacitances.size());
-    out.push_back(s.signals.size());
-    for (const auto& sig : s.signals) {
-        if (const auto* a = std::get_if<protocols::signals::ArbitrarySignalParams>(&sig)) {
-            out.push_back(a->samples.size());
-        }
-    }
-    out.push_back(s.monitor_trace_visible.size());
+    collect_lengths(out, s);
     return out;
 }
 

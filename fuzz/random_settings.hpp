@@ -5,14 +5,20 @@
 // names that are not UTF-8, negative samples), not only what the Python
 // operations produce: the encoder and the renderer must cope with all of it.
 
+#include "describe.hpp"
 #include "settings.hpp"
 
-#include <fuzzer/FuzzedDataProvider.h>
+#include "provider.hpp"
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 namespace fuzzing {
@@ -51,135 +57,74 @@ class SettingsSource {
 
     std::string text(std::size_t max) { return in_.ConsumeRandomLengthString(max); }
 
-    protocols::lcsettings::LCSetting row() {
-        protocols::lcsettings::LCSetting r;
-        r.capacitance = f64();
-        r.carrier_frequency = f64();
-        r.clk_ticks_per_sample = u64();
-        r.capacitor_bank_setting = u64();
-        return r;
-    }
+    // Fills v from the input, field by field in the order of the records'
+    // descriptions (the committed corpus depends on this order).
+    void fill(bool& v) { v = boolean(); }
+    void fill(std::uint64_t& v) { v = u64(); }
+    void fill(double& v) { v = f64(); }
+    void fill(std::int16_t& v) { v = in_.ConsumeIntegral<std::int16_t>(); }
+    void fill(std::string& v) { v = text(MAX_NAME); }
 
-    protocols::lcsettings::Coil coil() {
-        protocols::lcsettings::Coil c;
-        c.name = text(MAX_NAME);
-        c.inductance = f64();
-        c.max_current = f64();
-        c.max_carrier_frequency = f64();
-        const std::size_t n = count(MAX_ROWS);
-        for (std::size_t i = 0; i < n; ++i) {
-            c.settings.push_back(row());
-        }
-        return c;
-    }
-
-    std::vector<double> doubles(std::size_t max) {
-        std::vector<double> v(count(max));
-        for (double& d : v) {
-            d = f64();
-        }
-        return v;
-    }
-
-    protocols::machine_config::MachineConfig machine() {
-        protocols::machine_config::MachineConfig m;
-        m.supply_voltage = f64();
-        m.num_coils = u64();
-        const std::size_t n = count(MAX_COILS);
-        for (std::size_t i = 0; i < n; ++i) {
-            m.coils.push_back(coil());
-        }
-        m.capacitors = doubles(MAX_CAPACITANCES);
-        m.possible_capacitances = doubles(MAX_CAPACITANCES);
-        m.num_external_signal_sources = u64();
-        m.smbus_psu_connected = boolean();
-        m.num_temperature_sensors = u64();
-        m.num_flow_rate_sensors = u64();
-        m.safety_checks_enabled = boolean();
-        m.max_intensity_setpoint = f64();
-        m.max_current = f64();
-        m.max_carrier_frequency = f64();
-        m.max_temperature = f64();
-        m.min_flowrate = f64();
-        m.max_power = f64();
-        return m;
-    }
-
-    protocols::signals::Signal signal() {
-        namespace sig = protocols::signals;
-        switch (in_.ConsumeIntegralInRange<int>(0, 4)) {
-        case 0:
-            return sig::ConstantSignalParams{f64()};
-        case 1: {
-            sig::SineSignalParams p;
-            p.amplitude = f64();
-            p.frequency = f64();
-            p.phase = f64();
-            p.depth = f64();
-            return p;
-        }
-        case 2: {
-            sig::RampSignalParams p;
-            p.peak = f64();
-            p.up_duration = f64();
-            p.down_duration = f64();
-            return p;
-        }
-        case 3: {
-            sig::MixedSignalParams p;
-            p.a_idx = u64();
-            p.b_idx = u64();
-            return p;
-        }
-        default: {
-            sig::ArbitrarySignalParams p;
-            p.samples.resize(count(MAX_SAMPLES));
-            for (std::int16_t& s : p.samples) {
-                s = in_.ConsumeIntegral<std::int16_t>();
-            }
-            return p;
-        }
+    template <class T>
+    void fill(std::vector<T>& v) {
+        v.resize(count(max_elements<T>()));
+        for (T& e : v) {
+            fill(e);
         }
     }
 
-    protocols::settings::SignalSourceSelection source() {
-        protocols::settings::SignalSourceSelection s;
-        s.internal = u64();
-        s.external = u64();
-        s.external_selected = boolean();
-        return s;
+    template <class T, std::size_t N>
+    void fill(std::array<T, N>& v) {
+        for (T& e : v) {
+            fill(e);
+        }
     }
 
-    protocols::settings::ChannelSettings channel() {
-        protocols::settings::ChannelSettings c;
-        c.enabled = boolean();
-        c.amplitude1_source = source();
-        c.amplitude2_source = source();
-        c.modulation_source = source();
-        c.coil_idx = u64();
-        c.coil_setting_idx = u64();
-        return c;
+    template <protocols::describe::Described R>
+    void fill(R& r) {
+        protocols::describe::fields(r, [this](std::string_view, auto& f) { this->fill(f); });
+    }
+
+    void fill(protocols::signals::Signal& v) {
+        constexpr std::size_t kinds = std::variant_size_v<protocols::signals::Signal>;
+        v = make_signal(static_cast<std::size_t>(
+                            in_.ConsumeIntegralInRange<int>(0, static_cast<int>(kinds) - 1)),
+                        std::make_index_sequence<kinds>{});
+        std::visit([this](auto& params) { fill(params); }, v);
     }
 
     protocols::settings::Settings settings() {
         protocols::settings::Settings s;
-        s.running_on_target_machine = boolean();
-        s.machine_config = machine();
-        s.intensity = f64();
-        s.session_duration = f64();
-        const std::size_t n = count(MAX_SIGNALS);
-        for (std::size_t i = 0; i < n; ++i) {
-            s.signals.push_back(signal());
-        }
-        s.channel_a_settings = channel();
-        s.channel_b_settings = channel();
-        for (bool& b : s.monitor_trace_visible) {
-            b = boolean();
-        }
+        fill(s);
         return s;
     }
 
   private:
+    template <class T>
+    static constexpr std::size_t max_elements() {
+        namespace p = protocols;
+        if constexpr (std::is_same_v<T, p::lcsettings::Coil>) {
+            return MAX_COILS;
+        } else if constexpr (std::is_same_v<T, p::lcsettings::LCSetting>) {
+            return MAX_ROWS;
+        } else if constexpr (std::is_same_v<T, double>) {
+            return MAX_CAPACITANCES;
+        } else if constexpr (std::is_same_v<T, p::signals::Signal>) {
+            return MAX_SIGNALS;
+        } else {
+            static_assert(std::is_same_v<T, std::int16_t>);
+            return MAX_SAMPLES;
+        }
+    }
+
+    // The signal variant of index i, default-constructed.
+    template <std::size_t... I>
+    static protocols::signals::Signal make_signal(std::size_t i, std::index_sequence<I...>) {
+        protocols::signals::Signal s;
+        ((i == I ? static_cast<void>(s.template emplace<I>()) : static_cast<void>(0)), ...);
+        return s;
+    }
+
     FuzzedDataProvider& in_;
 };
 

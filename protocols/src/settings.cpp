@@ -1,6 +1,7 @@
 #include "settings.hpp"
 
 #include "config.hpp"
+#include "utf8.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -10,40 +11,6 @@
 namespace protocols::settings {
 
 namespace {
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view s) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = p + s.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) < len) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k)
-            if (p[k] < 0x80 || p[k] > 0xBF) return false;
-        p += len;
-    }
-    return true;
-}
 
 SignalSourceSelection& amplitude_source(Settings& s, CoilPosition coil) noexcept {
     switch (coil) {
@@ -73,7 +40,7 @@ SignalSourceSelection selection(bool external, std::uint64_t index) noexcept {
 
 bool running_on_target_machine() {
     const char* value = std::getenv(TARGET_MACHINE_VARIABLE);
-    return value != nullptr && is_valid_utf8(value);
+    return value != nullptr && utf8::is_valid(value);
 }
 
 Settings default_settings_without_signals() {

@@ -1,6 +1,5 @@
 #include "signals.hpp"
 
-#include <array>
 #include <cstring>
 #include <limits>
 
@@ -9,12 +8,6 @@
 #endif
 
 namespace protocols::signals {
-
-std::string_view variant_name(const Signal& s) noexcept {
-    static constexpr std::array<std::string_view, 5> names = {"Constant", "Sine", "Ramp",
-                                                              "MixedSignal", "Arbitrary"};
-    return names[s.index()];
-}
 
 std::int16_t sample_from_level(double x) noexcept {
     // Truncate, then step up when the exact fraction is at least one half.

@@ -2,6 +2,7 @@
 
 #include "error.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -41,8 +42,9 @@ struct ArbitrarySignalParams {
 using Signal = std::variant<ConstantSignalParams, SineSignalParams, RampSignalParams,
                             MixedSignalParams, ArbitrarySignalParams>;
 
-// Variant names by index: Constant, Sine, Ramp, MixedSignal, Arbitrary.
-std::string_view variant_name(const Signal& s) noexcept;
+// The variants' names by index, as the text form spells them.
+inline constexpr std::array<std::string_view, std::variant_size_v<Signal>> SIGNAL_NAMES = {
+    "Constant", "Sine", "Ramp", "MixedSignal", "Arbitrary"};
 
 // Factor between a sample level of 1.0 and its stored value.
 inline constexpr double SAMPLE_SCALE = 32767.0;

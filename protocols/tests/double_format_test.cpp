@@ -348,6 +348,18 @@ const Generator GENERATORS[] = {
                        static_cast<int>(rng() % 60) - 30);
          return std::strtod(buf, nullptr);
      }},
+    {"FewDecimalsNear2To40", 200'000,
+     [](std::mt19937_64& rng, std::size_t i) {
+         // Up to three decimals, up to the largest magnitude whose short
+         // form is found without the general formatter, and the doubles
+         // next to them (which need all their digits).
+         char buf[48];
+         std::snprintf(
+             buf, sizeof buf, "%llue-%d",
+             static_cast<unsigned long long>(rng() % (i % 3 ? 1100000000000000ULL : 5000)),
+             static_cast<int>(rng() % 4));
+         return ulp_walk(std::strtod(buf, nullptr), i % 5);
+     }},
     {"Integers", 200'000,
      [](std::mt19937_64& rng, std::size_t i) {
          if (i % 2) {

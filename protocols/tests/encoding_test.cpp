@@ -3,6 +3,8 @@
 #include "encoding/layout.hpp"
 #include "settings.hpp"
 
+#include "testdata.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +22,15 @@ namespace {
 
 using namespace protocols;
 using encoding::Bytes;
+
+// One sample on its own, the plain way: zigzag, then varint. The reference
+// that the sample kernel is checked against.
+void append_zigzag16(Bytes& out, std::int16_t v) {
+    const auto u = static_cast<std::uint16_t>(v);
+    const auto z = static_cast<std::uint16_t>(static_cast<std::uint16_t>(u << 1) ^
+                                              static_cast<std::uint16_t>(v < 0 ? 0xFFFF : 0));
+    encoding::append_varint(out, z);
+}
 
 // "04 03 00" -> {0x04, 0x03, 0x00}; whitespace between bytes is ignored.
 Bytes hex(std::string_view text) {
@@ -128,7 +139,7 @@ class ZigzagTest : public ::testing::TestWithParam<ZigzagCase> {};
 
 TEST_P(ZigzagTest, EncodesSample) {
     Bytes out;
-    encoding::append_zigzag16(out, GetParam().value);
+    append_zigzag16(out, GetParam().value);
     EXPECT_BYTES(out, GetParam().bytes);
 }
 
@@ -167,7 +178,7 @@ TEST(ZigzagAllValues, AppenderAndSampleLoopMatchReferenceForEveryInt16) {
         const auto n = static_cast<std::int16_t>(v);
         const Bytes ref = reference_sample(n);
         Bytes one;
-        encoding::append_zigzag16(one, n);
+        append_zigzag16(one, n);
         ASSERT_EQ(to_hex(one), to_hex(ref)) << "sample " << v;
         all.push_back(n);
         expected.insert(expected.end(), ref.begin(), ref.end());
@@ -191,7 +202,7 @@ class ZigzagWidthTest : public ::testing::TestWithParam<WidthCase> {};
 
 TEST_P(ZigzagWidthTest, SampleTakesBytes) {
     Bytes out;
-    encoding::append_zigzag16(out, GetParam().sample);
+    append_zigzag16(out, GetParam().sample);
     EXPECT_EQ(out.size(), GetParam().width);
 }
 
@@ -362,40 +373,12 @@ TEST(EncodingRecord, ChannelSettingsOrder) {
     EXPECT_BYTES(out, "01 01 02 00 03 04 01 05 06 00 07 80 01");
 }
 
-// The 200-byte file of a fresh protocol, row by row.
-constexpr const char* DEFAULT_FILE =
-    "00"                                               //   0 running_on_target_machine
-    "00 00 00 00 00 00 54 40"                          //   1 supply_voltage 80.0
-    "02"                                               //   9 num_coils
-    "01"                                               //  10 coils: one coil
-    "07 44 65 66 61 75 6C 74"                          //  11 name "Default"
-    "00 00 00 00 00 C0 62 40"                          //  19 inductance 150.0
-    "9A 99 99 99 99 99 B9 3F"                          //  27 max_current 0.1
-    "00 00 00 00 00 00 44 40"                          //  35 max_carrier_frequency 40.0
-    "01"                                               //  43 settings: one row
-    "00 00 00 00 00 A0 74 40"                          //  44 capacitance 330.0
-    "EF DA 9F EE DA 9F 36 40"                          //  52 carrier_frequency
-    "DD 01"                                            //  60 clk_ticks_per_sample 221
-    "01"                                               //  62 capacitor_bank_setting 1
-    "01 00 00 00 00 00 A0 74 40"                       //  63 capacitors
-    "01 00 00 00 00 00 A0 74 40"                       //  72 possible_capacitances
-    "06"                                               //  81 num_external_signal_sources
-    "00"                                               //  82 smbus_psu_connected
-    "00"                                               //  83 num_temperature_sensors
-    "00"                                               //  84 num_flow_rate_sensors
-    "01"                                               //  85 safety_checks_enabled
-    "33 33 33 33 33 33 D3 3F"                          //  86 max_intensity_setpoint 0.3
-    "00 00 00 00 00 00 E0 3F"                          //  94 max_current 0.5
-    "00 00 00 00 00 00 44 40"                          // 102 max_carrier_frequency 40.0
-    "00 00 00 00 00 00 44 40"                          // 110 max_temperature 40.0
-    "00 00 00 00 00 80 51 40"                          // 118 min_flowrate 70.0
-    "00 00 00 00 00 40 80 40"                          // 126 max_power 520.0
-    "00 00 00 00 00 00 00 00"                          // 134 intensity 0.0
-    "00 00 00 00 00 00 4E 40"                          // 142 session_duration 60.0
-    "01 00 00 00 00 00 00 00 00 00"                    // 150 signals: Constant 0.0
-    "01 00 00 00 00 00 00 00 00 00 00 00"              // 160 channel_a_settings
-    "00 00 00 00 00 00 00 00 00 00 00 00"              // 172 channel_b_settings
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"; // 184 monitor_trace_visible
+// The 200-byte file of a fresh protocol, in hex (its layout, row by row, is
+// in testdata/README.md).
+const std::string DEFAULT_FILE = [] {
+    const std::string raw = read_testdata("fresh_protocol.vexa");
+    return to_hex(Bytes(raw.begin(), raw.end()));
+}();
 
 // The default protocol built field by field, independent of settings.cpp.
 settings::Settings hand_built_default() {
@@ -547,7 +530,7 @@ TEST(EncodingFile, LongestSessionArbitrarySignal) {
     encoding::append_varint(expected, 4);
     encoding::append_length(expected, samples.size());
     for (const auto v : samples)
-        encoding::append_zigzag16(expected, v);
+        append_zigzag16(expected, v);
     const Bytes tail(table.begin() + 160, table.end());
     expected.insert(expected.end(), tail.begin(), tail.end());
     ASSERT_EQ(out.size(), expected.size());

@@ -2,7 +2,9 @@
 // protocol, the five signal variants, the single-line forms and the escapes
 // of text.
 
+#include "testdata.hpp"
 #include "text.hpp"
+#include "text_forms.hpp"
 
 #include "lcsettings.hpp"
 #include "machine_config.hpp"
@@ -33,150 +35,12 @@ using protocols::settings::SignalSourceSelection;
 using namespace protocols::signals;
 
 // The reference text of a freshly constructed protocol (signals empty,
-// running_on_target_machine false), copied verbatim: 103 lines, 3062 bytes.
-constexpr std::string_view GOLDEN = R"golden(Protocol {
-    settings: Settings {
-        running_on_target_machine: false,
-        machine_config: MachineConfig {
-            supply_voltage: 80.0,
-            num_coils: 2,
-            coils: [
-                Coil {
-                    name: "Default",
-                    inductance: 150.0,
-                    max_current: 0.1,
-                    max_carrier_frequency: 40.0,
-                    settings: [
-                        LCSetting {
-                            capacitance: 330.0,
-                            carrier_frequency: 22.624434389140273,
-                            clk_ticks_per_sample: 221,
-                            capacitor_bank_setting: 1,
-                        },
-                    ],
-                },
-            ],
-            capacitors: [
-                330.0,
-            ],
-            possible_capacitances: [
-                330.0,
-            ],
-            num_external_signal_sources: 6,
-            smbus_psu_connected: false,
-            num_temperature_sensors: 0,
-            num_flow_rate_sensors: 0,
-            safety_checks_enabled: true,
-            max_intensity_setpoint: 0.3,
-            max_current: 0.5,
-            max_carrier_frequency: 40.0,
-            max_temperature: 40.0,
-            min_flowrate: 70.0,
-            max_power: 520.0,
-        },
-        intensity: 0.0,
-        session_duration: 60.0,
-        signals: [],
-        channel_a_settings: ChannelSettings {
-            enabled: true,
-            amplitude1_source: SignalSourceSelection {
-                internal: 0,
-                external: 0,
-                external_selected: false,
-            },
-            amplitude2_source: SignalSourceSelection {
-                internal: 0,
-                external: 0,
-                external_selected: false,
-            },
-            modulation_source: SignalSourceSelection {
-                internal: 0,
-                external: 0,
-                external_selected: false,
-            },
-            coil_idx: 0,
-            coil_setting_idx: 0,
-        },
-        channel_b_settings: ChannelSettings {
-            enabled: false,
-            amplitude1_source: SignalSourceSelection {
-                internal: 0,
-                external: 0,
-                external_selected: false,
-            },
-            amplitude2_source: SignalSourceSelection {
-                internal: 0,
-                external: 0,
-                external_selected: false,
-            },
-            modulation_source: SignalSourceSelection {
-                internal: 0,
-                external: 0,
-                external_selected: false,
-            },
-            coil_idx: 0,
-            coil_setting_idx: 0,
-        },
-        monitor_trace_visible: [
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-            false,
-        ],
-    },
-})golden";
+// running_on_target_machine false): 103 lines, 3062 bytes.
+const std::string GOLDEN = read_testdata("fresh_protocol.txt");
 
 // The reference `signals` lines of a protocol holding one signal of each
 // variant, at their indentation inside the Settings text.
-constexpr std::string_view FIVE_SIGNALS = R"golden(        signals: [
-            Sine(
-                SineSignalParams {
-                    amplitude: 1.0,
-                    frequency: 10.0,
-                    phase: 0.0,
-                    depth: 0.5,
-                },
-            ),
-            Ramp(
-                RampSignalParams {
-                    peak: 1.0,
-                    up_duration: 0.25,
-                    down_duration: 2e-5,
-                },
-            ),
-            Constant(
-                ConstantSignalParams {
-                    value: 0.5,
-                },
-            ),
-            MixedSignal(
-                MixedSignalParams {
-                    a_idx: 0,
-                    b_idx: 1,
-                },
-            ),
-            Arbitrary(
-                ArbitrarySignalParams {
-                    samples: [
-                        0,
-                        16384,
-                        32767,
-                    ],
-                },
-            ),
-        ],)golden";
+const std::string FIVE_SIGNALS = read_testdata("five_signals.txt");
 
 std::size_t count_lines(std::string_view s) {
     return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')) + 1;
@@ -896,6 +760,25 @@ INSTANTIATE_TEST_SUITE_P(Text, TextProtocolText, ::testing::ValuesIn(SAMPLE_LIST
                          [](const ::testing::TestParamInfo<SampleListCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// Only quoted text can hold bytes above 0x7F; escapes are ASCII. The
+// measured size and the written bytes hold for every kind of name.
+TEST(TextProtocolText, IsAsciiUnlessANameIsNot) {
+    const std::pair<std::string, bool> names[] = {
+        {"Default", true},        {"tab\there \"q\" \x01", true},    {"Spule \xC3\xBC", false},
+        {"bad \xFF byte", false}, {"\xE2\x80\x8B zero width", true},
+    };
+    for (const auto& [name, ascii] : names) {
+        Settings s = fresh_settings(false);
+        s.machine_config.coils[0].name = name;
+        s.signals = {SineSignalParams{1.0, 10.5, 0.0, 0.5}, ConstantSignalParams{0.25}};
+        const text::ProtocolText t(s);
+        EXPECT_EQ(t.is_ascii(), ascii) << name;
+        const std::string text = written(t);
+        EXPECT_EQ(t.size(), text.size()) << name;
+        EXPECT_NE(text.find("name: \""), std::string::npos) << name;
+    }
+}
 
 // Samples at other depths (a single signal, a Settings) go through the same
 // line writer with another indentation.

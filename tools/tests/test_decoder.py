@@ -10,47 +10,15 @@ import pytest
 import vexa_view as vi
 from toolsupport import TOOLS
 
-DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+# The reference artefacts shared by every suite (testdata/README.md).
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "testdata")
 
-# A protocol saved right after Protocol(): 200 bytes, field by field.
-FRESH_FIELDS = [
-    (0, "00"),                              # running_on_target_machine
-    (1, "0000000000005440"),                # supply_voltage 80.0
-    (9, "02"),                              # num_coils
-    (10, "01"),                             # one coil
-    (11, "07 44656661756c74"),              # "Default"
-    (19, "0000000000c06240"),               # inductance 150.0
-    (27, "9a9999999999b93f"),               # max_current 0.1
-    (35, "0000000000004440"),               # max_carrier_frequency 40.0
-    (43, "01"),                             # one resonance row
-    (44, "0000000000a07440"),               # capacitance 330.0
-    (52, "efda9feeda9f3640"),               # carrier_frequency 22.624434389140273
-    (60, "dd01"),                           # clk_ticks_per_sample 221
-    (62, "01"),                             # capacitor_bank_setting
-    (63, "01 0000000000a07440"),            # capacitors
-    (72, "01 0000000000a07440"),            # possible_capacitances
-    (81, "06 00 00 00 01"),                 # inputs, psu, sensors, safety checks
-    (86, "333333333333d33f"),               # max_intensity_setpoint 0.3
-    (94, "000000000000e03f"),               # max_current 0.5
-    (102, "0000000000004440"),              # max_carrier_frequency 40.0
-    (110, "0000000000004440"),              # max_temperature 40.0
-    (118, "0000000000805140"),              # min_flowrate 70.0
-    (126, "0000000000408040"),              # max_power 520.0
-    (134, "0000000000000000"),              # intensity 0.0
-    (142, "0000000000004e40"),              # session_duration 60.0
-    (150, "01 00 0000000000000000"),        # one signal: Constant 0.0
-    (160, "01" + "00" * 11),                # channel A
-    (172, "00" * 12),                       # channel B
-    (184, "00" * 16),                       # monitor_trace_visible
-]
-FRESH_FILE = b""
-for _offset, _hex in FRESH_FIELDS:
-    assert len(FRESH_FILE) == _offset, _offset
-    FRESH_FILE += bytes.fromhex(_hex)
-assert len(FRESH_FILE) == 200
+# A protocol saved right after Protocol(): 200 bytes.
+with open(os.path.join(DATA, "fresh_protocol.vexa"), "rb") as f:
+    FRESH_FILE = f.read()
 SIGNALS_AT = 150  # the signal count; the one Constant follows
 
-with open(os.path.join(DATA, "fresh_protocol.txt"), encoding="utf-8") as f:
+with open(os.path.join(DATA, "fresh_protocol.txt"), encoding="utf-8", newline="") as f:
     FRESH_TEXT_NO_SIGNALS = f.read()
 CONSTANT_ZERO = ("        signals: [\n"
                  "            Constant(\n"

@@ -16,13 +16,6 @@ void append_varint(Bytes& out, std::uint64_t v) {
     out.insert(out.end(), scratch, put_varint(scratch, v));
 }
 
-void append_zigzag16(Bytes& out, std::int16_t v) {
-    const auto u = static_cast<std::uint16_t>(v);
-    const auto z = static_cast<std::uint16_t>(static_cast<std::uint16_t>(u << 1) ^
-                                              static_cast<std::uint16_t>(v < 0 ? 0xFFFF : 0));
-    append_varint(out, z);
-}
-
 void append_double(Bytes& out, double v) {
     std::uint8_t scratch[8];
     out.insert(out.end(), scratch, put_double(scratch, v));
