@@ -1,4 +1,5 @@
 #include "arbitrary_signal.hpp"
+#include "failure_texts.hpp"
 
 #include "signals.hpp"
 
@@ -9,8 +10,7 @@ namespace protocols::settings {
 namespace {
 
 [[gnu::cold]] std::unexpected<error::Failure> count_failure() {
-    return std::unexpected(
-        error::Failure{"assertion failed: samples.len() == self.get_num_samples()"});
+    return std::unexpected(error::Failure{std::string(error::texts::SAMPLE_COUNT)});
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "error.hpp"
+#include "failure_texts.hpp"
 
 #include <array>
 
@@ -15,7 +16,7 @@ std::string_view name(VEXAError e) noexcept {
 }
 
 Failure unwrap_failure(std::string_view debug_form) {
-    constexpr std::string_view prefix = "called `Result::unwrap()` on an `Err` value: ";
+    constexpr std::string_view prefix = texts::UNWRAP_PREFIX;
     Failure f;
     f.message.reserve(prefix.size() + debug_form.size());
     f.message.append(prefix).append(debug_form);

@@ -1,4 +1,5 @@
 #include "protocol_file.hpp"
+#include "failure_texts.hpp"
 
 #include "encoding/layout.hpp"
 
@@ -7,8 +8,7 @@ namespace protocols::protocol_file {
 std::expected<void, SaveFailure> save(settings::Settings& s, std::string_view filepath,
                                       Interrupt interrupted) {
     if (!filepath.ends_with(".vexa")) {
-        return std::unexpected(
-            SaveFailure{{"assertion failed: filepath.ends_with(\".vexa\")"}, false});
+        return std::unexpected(SaveFailure{{std::string(error::texts::NOT_A_VEXA_FILE)}, false});
     }
     // The fill-in stays even if writing fails: it is part of the protocol
     // from now on, not of this one file.

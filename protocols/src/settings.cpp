@@ -1,4 +1,5 @@
 #include "settings.hpp"
+#include "failure_texts.hpp"
 
 #include "config.hpp"
 #include "utf8.hpp"
@@ -73,8 +74,7 @@ Settings default_settings() {
 std::expected<std::uint64_t, error::Failure> num_samples(const Settings& s) {
     const double d = s.session_duration;
     if (!(d > 0.0))
-        return std::unexpected(
-            error::Failure{"assertion failed: self.settings.session_duration > 0.0"});
+        return std::unexpected(error::Failure{std::string(error::texts::SESSION_NOT_SET)});
     const double x = std::ceil(d * config::SAMPLING_RATE);
     if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(x);
@@ -83,17 +83,15 @@ std::expected<std::uint64_t, error::Failure> num_samples(const Settings& s) {
 std::expected<void, error::Failure> set_session_duration(Settings& s, double duration) {
     // The upper bound is tested first, so NaN reports against it.
     if (!(duration <= config::MAX_SESSION_DURATION))
-        return std::unexpected(
-            error::Failure{"assertion failed: duration <= config::MAX_SESSION_DURATION"});
+        return std::unexpected(error::Failure{std::string(error::texts::DURATION_TOO_LONG)});
     if (!(duration >= 0.01))
-        return std::unexpected(error::Failure{"assertion failed: duration >= 0.01"});
+        return std::unexpected(error::Failure{std::string(error::texts::DURATION_TOO_SHORT)});
     s.session_duration = duration;
     return {};
 }
 
 std::unexpected<error::Failure> intensity_failure() {
-    return std::unexpected(
-        error::Failure{"assertion failed: intensity >= 0.0 && intensity <= 1.0"});
+    return std::unexpected(error::Failure{std::string(error::texts::INTENSITY_OUT_OF_RANGE)});
 }
 
 void enable_channel(Settings& s, Channel channel) noexcept {

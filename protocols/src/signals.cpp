@@ -1,4 +1,5 @@
 #include "signals.hpp"
+#include "failure_texts.hpp"
 
 #include <cstring>
 #include <limits>
@@ -21,8 +22,8 @@ std::int16_t sample_from_level(double x) noexcept {
 namespace {
 
 [[gnu::noinline, gnu::cold]] error::Failure level_failure(double x) {
-    if (!(x >= 0.0)) return {"assertion failed: *sample >= 0.0"};
-    return {"assertion failed: *sample <= 1.0"};
+    if (!(x >= 0.0)) return {std::string(error::texts::SAMPLE_BELOW_ZERO)};
+    return {std::string(error::texts::SAMPLE_ABOVE_ONE)};
 }
 
 inline double load(const char* p) noexcept {
@@ -43,8 +44,8 @@ constexpr std::size_t BLOCK = 256;
 // clears its bits in `ok`; what it converts to is never kept, and the
 // conversion instruction gives a defined value for any input.
 inline __m128i convert2(__m128d x, __m128d& ok) noexcept {
-    ok = _mm_and_pd(ok, _mm_and_pd(_mm_cmpge_pd(x, _mm_setzero_pd()),
-                                   _mm_cmple_pd(x, _mm_set1_pd(1.0))));
+    ok = _mm_and_pd(
+        ok, _mm_and_pd(_mm_cmpge_pd(x, _mm_setzero_pd()), _mm_cmple_pd(x, _mm_set1_pd(1.0))));
     const __m128d y = _mm_mul_pd(x, _mm_set1_pd(SAMPLE_SCALE));
     const __m128i t = _mm_cvttpd_epi32(y);
     // y - t is exact (0 <= y < 2^15); all ones where it is at least 0.5.
@@ -85,17 +86,18 @@ bool convert_block(const char* p, std::ptrdiff_t stride, std::int16_t* dst) noex
 
 // The same four at a time, for processors that have AVX2 (chosen at run
 // time; the library itself is built for the x86-64 baseline).
-[[gnu::target("avx2"), gnu::always_inline]] inline __m128i convert4(__m256d x, __m256d& ok) noexcept {
+[[gnu::target("avx2"), gnu::always_inline]] inline __m128i convert4(__m256d x,
+                                                                    __m256d& ok) noexcept {
     ok = _mm256_and_pd(ok, _mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GE_OQ),
                                          _mm256_cmp_pd(x, _mm256_set1_pd(1.0), _CMP_LE_OQ)));
     const __m256d y = _mm256_mul_pd(x, _mm256_set1_pd(SAMPLE_SCALE));
     const __m128i t = _mm256_cvttpd_epi32(y);
-    const __m256d up = _mm256_cmp_pd(_mm256_sub_pd(y, _mm256_cvtepi32_pd(t)), _mm256_set1_pd(0.5),
-                                     _CMP_GE_OQ);
+    const __m256d up =
+        _mm256_cmp_pd(_mm256_sub_pd(y, _mm256_cvtepi32_pd(t)), _mm256_set1_pd(0.5), _CMP_GE_OQ);
     // The low halves of the four 64-bit masks, as four 32-bit masks.
-    const __m128 up32 = _mm_shuffle_ps(_mm_castpd_ps(_mm256_castpd256_pd128(up)),
-                                       _mm_castpd_ps(_mm256_extractf128_pd(up, 1)),
-                                       _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128 up32 =
+        _mm_shuffle_ps(_mm_castpd_ps(_mm256_castpd256_pd128(up)),
+                       _mm_castpd_ps(_mm256_extractf128_pd(up, 1)), _MM_SHUFFLE(2, 0, 2, 0));
     return _mm_sub_epi32(t, _mm_castps_si128(up32));
 }
 
@@ -187,12 +189,14 @@ samples_from_levels(const char* data, std::ptrdiff_t stride, std::size_t count, 
             ok = contiguous ? convert_block<true>(p, sizeof(double), block)
                             : convert_block<false>(p, stride, block);
         }
-        if (!ok) [[unlikely]] return std::unexpected(first_failure(p, stride, BLOCK));
+        if (!ok) [[unlikely]]
+            return std::unexpected(first_failure(p, stride, BLOCK));
         out.insert(out.end(), block, block + BLOCK); // within the reservation
     }
     for (std::size_t i = start; i < count; ++i) {
         const double x = load(data + static_cast<std::ptrdiff_t>(i) * stride);
-        if (!(x >= 0.0 && x <= 1.0)) [[unlikely]] return std::unexpected(level_failure(x));
+        if (!(x >= 0.0 && x <= 1.0)) [[unlikely]]
+            return std::unexpected(level_failure(x));
         out.push_back(sample_from_level(x));
     }
     return out;
