@@ -1,5 +1,7 @@
 #include "io_error.hpp"
 
+#include "text_escape.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -16,44 +18,6 @@ namespace {
                            : std::string("Unknown error ") + std::to_string(code);
 }
 
-// The text as a quoted string literal's body: backslash and quote escaped,
-// control characters as escapes.
-void append_escaped(std::string& out, std::string_view text) {
-    static constexpr char HEX[] = "0123456789abcdef";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\0':
-            out += "\\0";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                out += "\\u{";
-                if (c >= 0x10) out += HEX[c >> 4];
-                out += HEX[c & 0xF];
-                out += '}';
-            } else {
-                out += ch;
-            }
-        }
-    }
-}
-
 } // namespace
 
 IoError os_error(int code) {
@@ -68,13 +32,13 @@ std::string IoError::debug_form() const {
         out += ", kind: ";
         out += kind;
         out += ", message: \"";
-        append_escaped(out, strerror_text(code));
+        text::append_escaped(out, strerror_text(code));
         out += "\" }";
     } else {
         out += "Error { kind: ";
         out += kind;
         out += ", message: \"";
-        append_escaped(out, message);
+        text::append_escaped(out, message);
         out += "\" }";
     }
     return out;
