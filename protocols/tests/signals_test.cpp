@@ -164,9 +164,9 @@ std::vector<double> boundary_levels() {
     double below_half = 0.5 / 32767.0;
     while (below_half * 32767.0 >= 0.5)
         below_half = std::nextafter(below_half, 0.0);
-    for (double x : {below_half, std::nextafter(below_half, 1.0), 0.0, -0.0, 1.0,
-                     std::nextafter(1.0, 0.0), std::numeric_limits<double>::denorm_min(),
-                     std::numeric_limits<double>::min()})
+    for (double x :
+         {below_half, std::nextafter(below_half, 1.0), 0.0, -0.0, 1.0, std::nextafter(1.0, 0.0),
+          std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min()})
         v.push_back(x);
     return v;
 }

@@ -13,15 +13,7 @@ namespace {
 using boundary::Owned;
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "pyvexa",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "pyvexa", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* cached_module = nullptr;

@@ -43,12 +43,13 @@ namespace {
                                      std::span<PyObject* const> out) noexcept {
     try {
         std::size_t count = 0;
-        for (PyObject* slot : out) count += slot == nullptr;
+        for (PyObject* slot : out)
+            count += slot == nullptr;
         std::string message(function);
         message += " missing ";
         message += std::to_string(count);
-        message += count == 1 ? " required positional argument: "
-                              : " required positional arguments: ";
+        message +=
+            count == 1 ? " required positional argument: " : " required positional arguments: ";
         std::size_t listed = 0;
         for (std::size_t i = 0; i < params.size(); ++i) {
             if (out[i]) continue;
@@ -125,7 +126,8 @@ bool bind_fast(std::string_view function, std::span<const std::string_view> para
         raise_too_many(function, params.size(), positional);
         return false;
     }
-    for (std::size_t i = 0; i < positional; ++i) out[i] = args[i];
+    for (std::size_t i = 0; i < positional; ++i)
+        out[i] = args[i];
     if (kwnames) {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < count; ++k) {
@@ -138,8 +140,8 @@ bool bind_fast(std::string_view function, std::span<const std::string_view> para
     return check_complete(function, params, out);
 }
 
-bool bind_tuple(std::string_view function, std::span<const std::string_view> params,
-                PyObject* args, PyObject* kwargs, std::span<PyObject*> out) noexcept {
+bool bind_tuple(std::string_view function, std::span<const std::string_view> params, PyObject* args,
+                PyObject* kwargs, std::span<PyObject*> out) noexcept {
     const auto positional = static_cast<std::size_t>(args ? PyTuple_GET_SIZE(args) : 0);
     if (positional > params.size()) [[unlikely]] {
         raise_too_many(function, params.size(), positional);

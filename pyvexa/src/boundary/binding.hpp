@@ -26,8 +26,8 @@ bool bind_fast(std::string_view function, std::span<const std::string_view> para
                std::span<PyObject*> out) noexcept;
 
 // The same for a call that passes a tuple and a dict (the constructor).
-bool bind_tuple(std::string_view function, std::span<const std::string_view> params,
-                PyObject* args, PyObject* kwargs, std::span<PyObject*> out) noexcept;
+bool bind_tuple(std::string_view function, std::span<const std::string_view> params, PyObject* args,
+                PyObject* kwargs, std::span<PyObject*> out) noexcept;
 
 template <std::size_t N>
 [[gnu::always_inline]] inline Result<std::array<PyObject*, N>>

@@ -22,7 +22,8 @@ inline double exact_float_value(PyObject* obj) noexcept {
 // An exact float is read in place; anything else goes through the
 // interpreter's float conversion (int, __float__, __index__).
 inline Result<double> to_double(PyObject* obj, std::string_view name) noexcept {
-    if (PyFloat_CheckExact(obj)) [[likely]] return exact_float_value(obj);
+    if (PyFloat_CheckExact(obj)) [[likely]]
+        return exact_float_value(obj);
     return to_double_slow(obj, name);
 }
 

@@ -29,7 +29,8 @@ std::atomic<PyObject*> failure_type_slot{nullptr};
 std::string_view source_path(const char* file) noexcept {
     std::string_view path(file);
     if (auto at = path.find("pyvexa/src/"); at != std::string_view::npos) return path.substr(at);
-    if (auto slash = path.rfind('/'); slash != std::string_view::npos) return path.substr(slash + 1);
+    if (auto slash = path.rfind('/'); slash != std::string_view::npos)
+        return path.substr(slash + 1);
     return path;
 }
 

@@ -17,8 +17,9 @@ PyObject* failure_type() noexcept;
 
 // Ends an operation that failed a check: writes a report line to stderr and
 // raises the failure exception with `message` as its only argument.
-[[gnu::noinline]] void raise_failure(
-    std::string_view message, std::source_location where = std::source_location::current()) noexcept;
+[[gnu::noinline]] void
+raise_failure(std::string_view message,
+              std::source_location where = std::source_location::current()) noexcept;
 
 // For returning a model failure straight out of an operation.
 inline PyObject* fail(const protocols::error::Failure& failure,

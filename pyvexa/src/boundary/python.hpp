@@ -16,6 +16,8 @@ struct Raised {};
 template <class T>
 using Result = std::expected<T, Raised>;
 
-inline std::unexpected<Raised> raised() noexcept { return std::unexpected(Raised{}); }
+inline std::unexpected<Raised> raised() noexcept {
+    return std::unexpected(Raised{});
+}
 
 } // namespace pyvexa::boundary
