@@ -18,7 +18,7 @@ from typing import List, Optional
 from pyvexa import Channel, Coil, Protocol
 
 DURATION = 30.0     # seconds
-INTENSITY = 0.4     # stimulation intensity, 0.0 to 1.0
+INTENSITY = 0.3     # 0.0 to 1.0; the default machine allows up to 0.3
 
 
 def build() -> Protocol:

@@ -18,7 +18,7 @@ path = sys.argv[1] if len(sys.argv) > 1 else "session.vexa"
 
 p = Protocol()                      # default machine, no signals yet
 p.set_session_duration(10.0)        # seconds: 10 s at 5000 samples/s
-p.set_stimulation_intensity(0.5)    # intensity, 0.0 to 1.0
+p.set_stimulation_intensity(0.3)    # 0.0 to 1.0; this machine allows up to 0.3
 p.enable_channel(Channel.B)         # channel A is on by default
 
 # A sine: amplitude 1.0, frequency 10.0, phase 0.0, depth 0.5 (stored as

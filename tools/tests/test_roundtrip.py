@@ -11,6 +11,7 @@ import sys
 import pytest
 
 import vexa_view as vi
+from pyvexa_tools import lint
 from toolsupport import ROOT, np
 
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -67,6 +68,7 @@ def test_example_file_holds_what_it_built(name, pyvexa, tmp_path):
     with open(out, "rb") as f:
         data = f.read()
     assert_round_trip(load_example(name).build(), data)
+    assert lint(data) == []  # our own examples stay within the machine
 
 
 def test_session_example_prints_what_it_saved(pyvexa, tmp_path):
@@ -74,8 +76,9 @@ def test_session_example_prints_what_it_saved(pyvexa, tmp_path):
     proc = run_example("session", out, pyvexa)
     assert proc.returncode == 0, proc.stderr
     with open(out, "rb") as f:
-        text = vi.render(vi.decode(f.read()))
-    assert "\n" + text + "\n" in proc.stdout
+        data = f.read()
+    assert "\n" + vi.render(vi.decode(data)) + "\n" in proc.stdout
+    assert lint(data) == []
 
 
 def test_am_example_routes_every_coil_to_the_ramp(pyvexa, tmp_path):
