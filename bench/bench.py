@@ -323,7 +323,23 @@ def text_floor(size):
     return unit * (size // len(unit)) + b" " * (size % len(unit))
 
 
-def rows_save_str(runs, p, what, groups):
+# The goals of str(), time against the floor: the large protocol 1.5x
+# (CPython) and 2x (PyPy, whose C layer copies and checks every str made in
+# C, about one floor's worth), with runs no more than 30 % apart; many small
+# signals 2x and 3x.
+TEXT_LIMIT = {"large": 2.0 if IS_PYPY else 1.5, "small": 3.0 if IS_PYPY else 2.0}
+
+
+def text_row(what, kind):
+    limit = TEXT_LIMIT[kind]
+    if kind == "large":
+        return Row("`str()` of %s" % what, "`bytes.decode('ascii')` of a buffer of the same length",
+                   "<= %gx; spread <= 30%%" % limit, limit, spread_limit=0.30)
+    return Row("`str()` of %s" % what, "`bytes.decode('ascii')` of a buffer of the same length",
+               "<= %gx" % limit, limit)
+
+
+def rows_save_str(runs, p, what, groups, kind):
     rows = []
     if "file" in groups:
         directory = tempfile.mkdtemp(prefix="pyvexa-bench-", dir=TMPFS)
@@ -351,10 +367,14 @@ def rows_save_str(runs, p, what, groups):
             os.rmdir(directory)
         rows.append(r)
     if "text" in groups:
-        r = Row("`str()` of %s" % what,
-                "`bytes.decode('ascii')` of a buffer of the same length", "<= 1.5x; spread <= 30%",
-                1.5, spread_limit=0.30)
+        r = text_row(what, kind)
         try:
+            # Under PyPy a full collection between building the protocol and
+            # the first str() decides whether later calls fault their memory
+            # in afresh (about 3x) or reuse it (about 2x); the runs collect
+            # before every call, so collect here too and measure the first,
+            # whatever groups ran before.
+            gc.collect()
             size = len(str(p))
             r.note = "%.1f MB text" % (size / 1e6)
             buf = text_floor(size)
@@ -614,18 +634,19 @@ def main(argv=None):
     if groups & {"file", "text"}:
         if numpy is not None:
             p = longest_protocol(levels(int(LONGEST_SESSION * 5000)))
-            rows += rows_save_str(args.runs, p, big, groups)
+            rows += rows_save_str(args.runs, p, big, groups, "large")
             del p
         else:
             if "file" in groups:
                 rows.append(Row("`save()` of %s" % big, "a plain Python file write", "<= 2x", 2.0))
             if "text" in groups:
-                rows.append(Row("`str()` of %s" % big, "`bytes.decode('ascii')`", "<= 1.5x", 1.5))
+                rows.append(text_row(big, "large"))
             for r in rows[-len(groups & {"file", "text"}):]:
                 r.error = "N/A: needs NumPy"
         gc.collect()
         p = small_signals_protocol()
-        rows += rows_save_str(args.runs, p, "1,000,000 small signals (constants and sines)", groups)
+        rows += rows_save_str(args.runs, p, "1,000,000 small signals (constants and sines)", groups,
+                             "small")
         del p
         gc.collect()
     if "end-to-end" in groups:
