@@ -96,23 +96,18 @@ bool have_ssse3() noexcept {
 
 } // namespace
 
-void append_samples(Bytes& out, const std::vector<std::int16_t>& samples) {
-    append_length(out, samples.size());
-    const std::size_t start = out.size();
-    out.resize(start + samples.size() * MAX_SAMPLE + STORE_SLACK);
-    std::uint8_t* const base = out.data() + start;
-    std::uint8_t* p = base;
+std::uint8_t* put_samples(std::uint8_t* p, const std::int16_t* s, std::size_t n) noexcept {
     std::size_t i = 0;
 #if defined(PROTOCOLS_HAVE_SSSE3_SAMPLES)
     if (have_ssse3()) {
-        p = put_samples_ssse3(p, samples.data(), samples.size());
-        i = samples.size() / 8 * 8;
+        p = put_samples_ssse3(p, s, n);
+        i = n / 8 * 8;
     }
 #endif
-    for (; i < samples.size(); ++i) {
-        p = put_sample(p, samples[i]);
+    for (; i < n; ++i) {
+        p = put_sample(p, s[i]);
     }
-    out.resize(start + static_cast<std::size_t>(p - base));
+    return p;
 }
 
 } // namespace protocols::encoding
