@@ -113,7 +113,7 @@ std::expected<Place, IoError> resolve(const Interrupt& interrupted, const std::s
 // target that turned into a regular file meanwhile is not harmed: the
 // caller replaces it instead (`*regular` set).
 std::expected<void, IoError> write_in_place(const Interrupt& interrupted, const Place& place,
-                                            std::span<const std::uint8_t> bytes, bool* regular) {
+                                            const ByteSource& bytes, bool* regular) {
     const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     std::expected<Fd, IoError> fd;
     for (int attempt = 0;; ++attempt) {
@@ -236,7 +236,7 @@ bool sticky_refuses(const Place& place) {
 }
 
 std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& place,
-                                     std::span<const std::uint8_t> bytes, bool unnamed) {
+                                     const ByteSource& bytes, bool unnamed) {
     const int dir = place.dir.get();
     if (place.exists) {
         // Refuse as the plain open would where we may not write the file
@@ -307,7 +307,7 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
 }
 
 // write_file, with or without unnamed files.
-std::expected<void, IoError> write(std::string_view path, std::span<const std::uint8_t> bytes,
+std::expected<void, IoError> write(std::string_view path, const ByteSource& bytes,
                                    const Interrupt& interrupted, bool unnamed) {
     if (path.find('\0') != std::string_view::npos) {
         return std::unexpected(IoError{0, "InvalidInput", NUL_MESSAGE});
@@ -344,15 +344,25 @@ bool is_abandoned(const IoError& e) noexcept {
     return e.code == EINTR;
 }
 
-std::expected<void, IoError> write_file(std::string_view path, std::span<const std::uint8_t> bytes,
+std::expected<void, IoError> write_file(std::string_view path, const ByteSource& bytes,
                                         Interrupt interrupted) {
     return write(path, bytes, interrupted, true);
+}
+
+std::expected<void, IoError> write_file(std::string_view path, std::span<const std::uint8_t> bytes,
+                                        Interrupt interrupted) {
+    return write(path, SpanSource(bytes), interrupted, true);
+}
+
+std::expected<void, IoError>
+detail::write_file_named(std::string_view path, const ByteSource& bytes, Interrupt interrupted) {
+    return write(path, bytes, interrupted, false);
 }
 
 std::expected<void, IoError> detail::write_file_named(std::string_view path,
                                                       std::span<const std::uint8_t> bytes,
                                                       Interrupt interrupted) {
-    return write(path, bytes, interrupted, false);
+    return write(path, SpanSource(bytes), interrupted, false);
 }
 
 } // namespace protocols::protocol_file

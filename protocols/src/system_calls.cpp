@@ -58,6 +58,23 @@ std::expected<void, IoError> write_all(const Interrupt& interrupted, int fd,
     return {};
 }
 
+std::expected<void, IoError> write_all(const Interrupt& interrupted, int fd,
+                                       const ByteSource& source) {
+    std::expected<void, IoError> result;
+    bool first = true;
+    auto take = [&](std::span<const std::uint8_t> piece) {
+        if (!first && interrupted()) {
+            result = std::unexpected(abandoned());
+            return false;
+        }
+        first = false;
+        result = write_all(interrupted, fd, piece);
+        return result.has_value();
+    };
+    source.pieces(PieceSink(take));
+    return result;
+}
+
 void nap(int attempt) {
     // 1 ms at first, then up to 50 ms: quick for a reader that comes at
     // once, cheap for one that never does.

@@ -65,6 +65,11 @@ std::expected<Fd, IoError> open_at(const Interrupt& interrupted, int dir, const 
 std::expected<void, IoError> write_all(const Interrupt& interrupted, int fd,
                                        std::span<const std::uint8_t> bytes);
 
+// Writes every piece of `source` as write_all above; `interrupted` is also
+// asked between pieces.
+std::expected<void, IoError> write_all(const Interrupt& interrupted, int fd,
+                                       const ByteSource& source);
+
 // Sleeps a little (a signal cuts it short); for polling what cannot be
 // waited on.
 void nap(int attempt);

@@ -541,3 +541,42 @@ TEST(EncodingFile, LongestSessionArbitrarySignal) {
 }
 
 } // namespace
+
+// The save writes the file as the pieces of one small buffer: joined, they
+// must be the whole encoding, whichever boundary cuts a varint, a double, a
+// name or a sample run.
+class EncodingPiecesTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(EncodingPiecesTest, JoinToTheWholeEncoding) {
+    settings::Settings s = hand_built_default();
+    s.machine_config.coils.at(0).name = std::string(300, 'n');
+    std::vector<std::int16_t> samples(5'003);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::int16_t>(i * 7919u);
+    const signals::Signal arbitrary{signals::ArbitrarySignalParams{samples}};
+    for (int i = 0; i < 40; ++i) {
+        s.signals.emplace_back(std::in_place_index<1>, 1.0 * i, 2.0, 0.0, 0.5);
+        s.signals.emplace_back(std::in_place_index<3>, ~0ull >> i, 7u);
+        if (i % 10 == 0) s.signals.push_back(arbitrary);
+    }
+    Bytes joined;
+    auto take = [](void* ctx, const std::uint8_t* p, std::size_t n) {
+        EXPECT_GT(n, 0u);
+        static_cast<Bytes*>(ctx)->insert(static_cast<Bytes*>(ctx)->end(), p, p + n);
+        return true;
+    };
+    encoding::encode_settings_pieces(s, GetParam(), take, &joined);
+    EXPECT_TRUE(joined == encoding::encode_settings(s));
+
+    // A receiver that wants no more gets no more.
+    std::size_t calls = 0;
+    auto refuse = [](void* c, const std::uint8_t*, std::size_t) {
+        ++*static_cast<std::size_t*>(c);
+        return false;
+    };
+    encoding::encode_settings_pieces(s, GetParam(), refuse, &calls);
+    EXPECT_EQ(calls, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encoding, EncodingPiecesTest,
+                         ::testing::Values(1, 7, 64, 1000, std::size_t{1} << 20));

@@ -83,4 +83,20 @@ TEST_F(SaveTest, GivesUpWhenInterruptAsks) {
               std::vector<fs::path>{dir_ / "pipe.vexa"});
 }
 
+// A large protocol is encoded and written in pieces; asked between them,
+// the save gives up, and the old file is all there is.
+TEST_F(SaveTest, GivesUpBetweenPieces) {
+    ASSERT_EQ(message("a.vexa"), "ok");
+    const auto before = read_all(dir_ / "a.vexa");
+    s_.signals.push_back(protocols::signals::ArbitrarySignalParams{
+        std::vector<std::int16_t>(1'000'000, -300)}); // 2 bytes a sample
+    int asked = 0;
+    auto check = [&] { return ++asked == 1; };
+    EXPECT_EQ(message("a.vexa", pf::Interrupt(check)), "interrupted");
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(read_all(dir_ / "a.vexa"), before);
+    EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(dir_), {}),
+              std::vector<fs::path>{dir_ / "a.vexa"});
+}
+
 } // namespace

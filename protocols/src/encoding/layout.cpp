@@ -7,11 +7,12 @@
 
 #include "describe.hpp"
 #include "encoding/samples.hpp"
-#include "huge_pages.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -23,56 +24,130 @@ namespace protocols::encoding {
 
 namespace {
 
-constexpr std::size_t MAX_VARINT = 10;
 constexpr std::size_t DOUBLE = 8;
+
+// ---------------------------------------------------------------------------
+// Where the walk writes: a buffer of `piece` bytes and HEADROOM more, handed
+// on whenever what it holds has reached `piece` or the next value would not
+// fit. The same few kilobytes to a megabyte are written over and over, so
+// they stay in the cache and no fresh page is touched for a large file.
+
+constexpr std::size_t MAX_VARINT = 10;
+constexpr std::size_t HEADROOM = 256;
+
+class Writer {
+  public:
+    Writer(std::uint8_t* buf, std::size_t piece, TakePiece take, void* ctx) noexcept
+        : buf_(buf), p_(buf), end_(buf + piece + HEADROOM), piece_(piece), take_(take), ctx_(ctx) {}
+
+    // At least n (at most HEADROOM) bytes of room at the returned place;
+    // `done` then says where the written bytes end.
+    std::uint8_t* room(std::size_t n) {
+        if (static_cast<std::size_t>(p_ - buf_) >= piece_ ||
+            static_cast<std::size_t>(end_ - p_) < n) {
+            flush();
+        }
+        return p_;
+    }
+    void done(std::uint8_t* end) noexcept { p_ = end; }
+    std::size_t available() const noexcept { return static_cast<std::size_t>(end_ - p_); }
+
+    void copy(const std::uint8_t* b, std::size_t n) {
+        while (n > 0) {
+            room(1);
+            const std::size_t k = std::min(n, available());
+            std::memcpy(p_, b, k);
+            p_ += k;
+            b += k;
+            n -= k;
+        }
+    }
+
+    // The receiver wants no more: the walk may stop where it is convenient.
+    bool stopped() const noexcept { return stopped_; }
+
+    void flush() {
+        if (p_ != buf_ && !stopped_)
+            stopped_ = !take_(ctx_, buf_, static_cast<std::size_t>(p_ - buf_));
+        p_ = buf_;
+    }
+
+  private:
+    std::uint8_t* buf_;
+    std::uint8_t* p_;
+    std::uint8_t* end_;
+    std::size_t piece_;
+    TakePiece take_;
+    void* ctx_;
+    bool stopped_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Values. All overloads are declared before the templates that use them.
 
-void put(Bytes& out, bool v) {
-    append_bool(out, v);
+void put_length(Writer& w, std::uint64_t v) {
+    w.done(put_varint(w.room(MAX_VARINT), v));
 }
-void put(Bytes& out, std::uint64_t v) {
-    append_varint(out, v);
+
+void put(Writer& w, bool v) {
+    std::uint8_t* p = w.room(1);
+    *p = v ? std::uint8_t{0x01} : std::uint8_t{0x00};
+    w.done(p + 1);
 }
-void put(Bytes& out, double v) {
-    append_double(out, v);
+void put(Writer& w, std::uint64_t v) {
+    put_length(w, v);
 }
-void put(Bytes& out, const std::string& v) {
-    append_string(out, v);
+void put(Writer& w, double v) {
+    w.done(put_double(w.room(DOUBLE), v));
 }
-void put(Bytes& out, const std::vector<std::int16_t>& v) {
-    append_samples(out, v);
+void put(Writer& w, const std::string& v) {
+    put_length(w, v.size());
+    w.copy(reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
 }
-void put(Bytes& out, const signals::Signal& v);
-void put(Bytes& out, const std::vector<signals::Signal>& v);
+
+// The samples go in parts, each as many as fit the room left (a multiple of
+// eight, for the kernel), so a run of any length passes through the buffer.
+void put(Writer& w, const std::vector<std::int16_t>& v) {
+    put_length(w, v.size());
+    constexpr std::size_t SMALLEST_PART = 8 * MAX_SAMPLE + STORE_SLACK;
+    static_assert(SMALLEST_PART <= HEADROOM);
+    for (std::size_t i = 0; i < v.size() && !w.stopped();) {
+        std::uint8_t* p = w.room(SMALLEST_PART);
+        const std::size_t fit = (w.available() - STORE_SLACK) / MAX_SAMPLE / 8 * 8;
+        const std::size_t n = std::min(v.size() - i, fit);
+        w.done(put_samples(p, v.data() + i, n));
+        i += n;
+    }
+}
+void put(Writer& w, const signals::Signal& v);
+void put(Writer& w, const std::vector<signals::Signal>& v);
 template <describe::Described R>
-void put(Bytes& out, const R& r);
+void put(Writer& w, const R& r);
 
 template <class T>
-void put(Bytes& out, const std::vector<T>& v) {
-    append_length(out, v.size());
+void put(Writer& w, const std::vector<T>& v) {
+    put_length(w, v.size());
     for (const T& e : v) {
-        put(out, e);
+        put(w, e);
     }
 }
 
 template <class T, std::size_t N>
-void put(Bytes& out, const std::array<T, N>& v) {
+void put(Writer& w, const std::array<T, N>& v) {
     for (const T& e : v) {
-        put(out, e);
+        put(w, e);
     }
 }
 
 template <describe::Described R>
-void put(Bytes& out, const R& r) {
-    describe::fields(r, [&out](std::string_view, const auto& f) { put(out, f); });
+void put(Writer& w, const R& r) {
+    describe::fields(r, [&w](std::string_view, const auto& f) { put(w, f); });
 }
 
 // ---------------------------------------------------------------------------
 // Small signals: a protocol may hold millions of them, so their fields are
-// stored through a pointer into a scratch area, walked by the same
-// descriptions, and the area is appended with one copy.
+// stored straight into the buffer through a pointer, walked by the same
+// descriptions.
 
 std::uint8_t* put_scalar(std::uint8_t* p, double v) noexcept {
     return put_double(p, v);
@@ -104,6 +179,7 @@ constexpr std::size_t SMALL_SIGNAL_BOUND = 1 + std::max({
                                                    fields_bound<signals::RampSignalParams>(),
                                                    fields_bound<signals::MixedSignalParams>(),
                                                });
+static_assert(SMALL_SIGNAL_BOUND <= HEADROOM);
 
 // A signal other than Arbitrary at p; returns the end.
 std::uint8_t* put_small_signal(std::uint8_t* p, const signals::Signal& v) noexcept {
@@ -120,40 +196,27 @@ std::uint8_t* put_small_signal(std::uint8_t* p, const signals::Signal& v) noexce
     return p;
 }
 
-void put(Bytes& out, const signals::Signal& v) {
+void put(Writer& w, const signals::Signal& v) {
     if (const auto* arbitrary = std::get_if<signals::ArbitrarySignalParams>(&v)) {
-        append_varint(out, v.index());
-        put(out, *arbitrary);
+        put_length(w, v.index());
+        put(w, *arbitrary);
         return;
     }
-    std::uint8_t scratch[SMALL_SIGNAL_BOUND];
-    out.insert(out.end(), scratch, put_small_signal(scratch, v));
+    w.done(put_small_signal(w.room(SMALL_SIGNAL_BOUND), v));
 }
 
-// The signal list: runs of small signals go through one scratch area.
-void put(Bytes& out, const std::vector<signals::Signal>& v) {
-    append_length(out, v.size());
-    std::uint8_t run[4096];
-    std::uint8_t* p = run;
+void put(Writer& w, const std::vector<signals::Signal>& v) {
+    put_length(w, v.size());
     for (const auto& sig : v) {
-        if (std::holds_alternative<signals::ArbitrarySignalParams>(sig)) {
-            out.insert(out.end(), run, p);
-            p = run;
-            put(out, sig);
-            continue;
-        }
-        if (static_cast<std::size_t>(run + sizeof run - p) < SMALL_SIGNAL_BOUND) {
-            out.insert(out.end(), run, p);
-            p = run;
-        }
-        p = put_small_signal(p, sig);
+        if (w.stopped()) return;
+        put(w, sig);
     }
-    out.insert(out.end(), run, p);
 }
 
 // ---------------------------------------------------------------------------
-// An upper bound of the encoded size, walked like the encoding but never
-// over the samples, so that the file is encoded with one allocation.
+// An upper bound of the encoded size, for encode_settings' one allocation,
+// walked like the encoding but never over the samples, nor into a small
+// signal (each takes at most SMALL_SIGNAL_BOUND).
 
 std::size_t bound(bool) {
     return 1;
@@ -170,10 +233,7 @@ std::size_t bound(const std::string& v) {
 std::size_t bound(const std::vector<std::int16_t>& v) {
     return MAX_VARINT + v.size() * MAX_SAMPLE + STORE_SLACK;
 }
-std::size_t bound(const std::vector<double>& v) {
-    return MAX_VARINT + v.size() * DOUBLE;
-}
-std::size_t bound(const signals::Signal& v);
+std::size_t bound(const std::vector<signals::Signal>& v);
 template <describe::Described R>
 std::size_t bound(const R& r);
 
@@ -202,40 +262,72 @@ std::size_t bound(const R& r) {
     return n;
 }
 
-std::size_t bound(const signals::Signal& v) {
-    return 1 + std::visit([](const auto& params) { return bound(params); }, v);
+std::size_t bound(const std::vector<signals::Signal>& v) {
+    std::size_t n = MAX_VARINT + v.size() * SMALL_SIGNAL_BOUND;
+    for (const auto& sig : v) {
+        if (const auto* arbitrary = std::get_if<signals::ArbitrarySignalParams>(&sig)) {
+            n += bound(*arbitrary);
+        }
+    }
+    return n;
+}
+
+// Runs the walk of `v` into a buffer of its own, handing on its pieces.
+template <class T>
+void walk(const T& v, std::size_t piece, TakePiece take, void* ctx) {
+    const auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(piece + HEADROOM);
+    Writer w(buf.get(), piece, take, ctx);
+    put(w, v);
+    w.flush();
+}
+
+// Appends what the walk of `v` yields to `out`.
+template <class T>
+void append_walk(Bytes& out, const T& v) {
+    walk(
+        v, APPEND_PIECE,
+        [](void* ctx, const std::uint8_t* p, std::size_t n) {
+            auto& o = *static_cast<Bytes*>(ctx);
+            o.insert(o.end(), p, p + n);
+            return true;
+        },
+        &out);
 }
 
 } // namespace
 
 void append(Bytes& out, const lcsettings::LCSetting& v) {
-    put(out, v);
+    append_walk(out, v);
 }
 void append(Bytes& out, const lcsettings::Coil& v) {
-    put(out, v);
+    append_walk(out, v);
 }
 void append(Bytes& out, const machine_config::MachineConfig& v) {
-    put(out, v);
+    append_walk(out, v);
 }
 void append(Bytes& out, const signals::Signal& v) {
-    put(out, v);
+    append_walk(out, v);
 }
 void append(Bytes& out, const settings::SignalSourceSelection& v) {
-    put(out, v);
+    append_walk(out, v);
 }
 void append(Bytes& out, const settings::ChannelSettings& v) {
-    put(out, v);
+    append_walk(out, v);
 }
 void append(Bytes& out, const settings::Settings& v) {
-    put(out, v);
+    append_walk(out, v);
 }
 
 Bytes encode_settings(const settings::Settings& s) {
     Bytes out;
     out.reserve(bound(s)); // the one allocation: no append grows past it
-    advise_huge_pages(out.data(), out.capacity());
-    put(out, s);
+    append_walk(out, s);
     return out;
+}
+
+void encode_settings_pieces(const settings::Settings& s, std::size_t piece, TakePiece take,
+                            void* ctx) {
+    walk(s, piece == 0 ? 1 : piece, take, ctx);
 }
 
 } // namespace protocols::encoding

@@ -15,9 +15,10 @@ namespace protocols::encoding {
 inline constexpr std::size_t MAX_SAMPLE = 3;
 inline constexpr std::size_t STORE_SLACK = 16;
 
-// Written straight into a region of the buffer sized for MAX_SAMPLE bytes
-// per sample and STORE_SLACK, which is then shrunk to what was used
-// (resizing down never reallocates).
-void append_samples(Bytes& out, const std::vector<std::int16_t>& samples);
+// The n samples at s (without their count) written at p, which has room for
+// n * MAX_SAMPLE + STORE_SLACK bytes; returns the end of what counts. The
+// caller writes a long run in parts, each into room it already has, so no
+// region is ever cleared first.
+std::uint8_t* put_samples(std::uint8_t* p, const std::int16_t* s, std::size_t n) noexcept;
 
 } // namespace protocols::encoding
