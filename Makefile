@@ -84,7 +84,7 @@ check-stubs: build
 
 check-examples: build
 	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(B_CPYTHON)/pyvexa $(CPYTHON) $(TOOLS_TEST) -m "not install"
-	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(B_PYPY)/pyvexa:/usr/lib/python3/dist-packages $(PYPY) $(TOOLS_TEST) -m "not install"
+	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(NUMPY_PYPY):$(B_PYPY)/pyvexa:/usr/lib/python3/dist-packages $(PYPY) $(TOOLS_TEST) -m "not install"
 
 check-install: | setup
 	PYTHONDONTWRITEBYTECODE=1 $(CPYTHON) $(TOOLS_TEST) -m install
