@@ -427,9 +427,9 @@ class _Reader:
 _CHUNK = 1 << 16  # samples per step: the step's temporaries stay in the cache
 
 # Indexed by a varint's length in bytes (1 to 3): how far to shift the
-# three bytes that end at its last byte so that its first byte is lowest,
+# four bytes that end at its last byte so that its first byte is lowest,
 # and the smallest value a varint of that length holds in its shortest form.
-_VARINT_SHIFT = [0, 16, 8, 0]
+_VARINT_SHIFT = [0, 24, 16, 8]
 _VARINT_LEAST = [0, 0, 1 << 7, 1 << 14]
 
 
@@ -444,37 +444,42 @@ def _samples_numpy(data: bytes, start: int, n: int) -> Optional[Tuple[Any, int]]
     # the count, so the four bytes ending at any sample's last byte exist.
     buf = np.frombuffer(data, dtype=np.uint8, offset=start - 3,
                         count=min(3 * n, len(data) - start) + 3)
-    # A varint ends at the first byte without the continuation bit.
-    ends = np.flatnonzero(buf[3:] < 0x80)
-    if len(ends) < n:
-        return None
-    ends = ends[:n]
     # The little-endian 32-bit word at every byte offset, overlapping: entry
-    # i is buf[i:i + 4], so a varint ending at ends[k] (counted after the
-    # three lead bytes) is in the top bytes of entry ends[k], read in one
-    # gather instead of one per byte.
+    # i is buf[i:i + 4], so a varint ending at e (counted after the three
+    # lead bytes) is in the top bytes of entry e: one gather, not one per
+    # byte.
     words = np.ndarray((len(buf) - 3,), dtype="<u4", buffer=buf, strides=(1,))
     shift = np.array(_VARINT_SHIFT, dtype=np.uint32)
     least = np.array(_VARINT_LEAST, dtype=np.uint32)
+    # Every zigzag value's sample: one gather instead of four operations.
+    every = np.arange(0x10000, dtype=np.uint16)
+    unzigzag = (every >> 1).view(np.int16) ^ -(every & 1).view(np.int16)
     out = np.empty(n, dtype=np.int16)
-    before = -1  # where the varint before the first sample ends
+    length = np.empty(min(n, _CHUNK), dtype=np.intp)
+    rest = buf[3:]
+    pos = 0  # where the next sample begins, counted after the lead bytes
     for lo in range(0, n, _CHUNK):
-        e = ends[lo:lo + _CHUNK]
-        length = np.diff(e, prepend=before)
-        before = int(e[-1])
-        if length.max() > 3:
+        m = min(n - lo, _CHUNK)
+        # A varint ends at the first byte without the continuation bit; m
+        # samples of at most three bytes each end within 3m bytes. Looking
+        # for them a chunk at a time keeps the flags in the cache.
+        e = np.flatnonzero(rest[pos:pos + 3 * m] < 0x80)[:m]
+        if len(e) < m:
             return None
-        length = length.astype(np.uint8)
+        length[0] = e[0] + 1
+        np.subtract(e[1:], e[:-1], out=length[1:m])
+        if length[:m].max() > 3:
+            return None
+        e += pos
+        pos = int(e[-1]) + 1
         w = words[e]
-        w >>= 8
-        w >>= shift[length]
+        w >>= np.take(shift, length[:m])
         z = (w & 0x7F) | ((w >> 1) & 0x3F80) | ((w >> 2) & 0xFFFFC000)
-        if (z > 0xFFFF).any() or (z < least[length]).any():
+        if z.max() > 0xFFFF or (z < np.take(least, length[:m])).any():
             return None  # over 16 bits, or a padded varint
-        zu = z.astype(np.uint16)
-        out[lo:lo + _CHUNK] = (zu >> 1).view(np.int16) ^ -(zu & 1).view(np.int16)
+        np.take(unzigzag, z, out=out[lo:lo + _CHUNK], mode="clip")  # checked above
         _report("decoding", min(n, lo + _CHUNK), n)
-    return out, start + before + 1
+    return out, start + pos
 
 
 def decode(data: bytes, arrays: bool = False) -> Settings:
@@ -675,7 +680,7 @@ def _line_tables(inner: str) -> Tuple[List[str], Any, Any]:
     if _np is None:
         return texts, None, None
     np = _np
-    lengths = np.fromiter(map(len, texts), dtype=np.uint16, count=0x10000)
+    lengths = np.fromiter(map(len, texts), dtype=np.intp, count=0x10000)
     rests = "".join(t[len(inner):].ljust(_TAIL) for t in texts)
     return texts, lengths, np.frombuffer(rests.encode("ascii"), dtype="<u8")
 
@@ -696,22 +701,24 @@ def _pretty_samples(samples: Any, inner: str, out: List[Any]) -> None:
     if array and len(inner) >= _TAIL - 3:
         np = _np
         u = samples.astype(np.int16, copy=False).view(np.uint16)
+        k = len(inner)
+        at = np.zeros(min(n, _CHUNK) + 1, dtype=np.intp)
         for lo in range(0, n, _CHUNK):
             chunk = u[lo:lo + _CHUNK]
-            width = lengths[chunk]
-            at = np.cumsum(width, dtype=np.intp)
-            size = int(at[-1])
+            m = len(chunk)
+            np.cumsum(np.take(lengths, chunk), out=at[1:m + 1])
+            size = int(at[m])
             # All indentations at once, then each line's rest as one word
             # written where it begins: its padding only lands on spaces, so
             # the order of the writes does not matter, and one gather and
-            # one scatter make the final bytes. The word at every byte
-            # offset is an overlapping view; the last line pads into the
-            # spare bytes at the end.
+            # one scatter make the final bytes. The words are an
+            # overlapping view at every byte offset after the first
+            # indentation, so at[i], where line i begins, indexes the word
+            # after its indentation; the last line pads into spare bytes.
             text = np.full(size + _TAIL, 0x20, dtype=np.uint8)
-            slots = np.ndarray((size + 1,), dtype="<u8", buffer=text, strides=(1,))
-            at -= width
-            at += len(inner)
-            slots[at] = rests[chunk]
+            slots = np.ndarray((size + 1 - k,), dtype="<u8", buffer=text, offset=k,
+                               strides=(1,))
+            slots[at[:m]] = np.take(rests, chunk)
             out.append(memoryview(text[:size]))
             _report("rendering", min(n, lo + _CHUNK), n)
         return
