@@ -424,7 +424,10 @@ class _Reader:
         return out
 
 
-_CHUNK = 1 << 16  # samples per step: the step's temporaries stay in the cache
+# Samples per step: the plain loops' text pieces, and, smaller, the NumPy
+# paths' steps, whose temporaries then stay in the cache.
+_CHUNK = 1 << 20
+_ARRAY_CHUNK = 1 << 16
 
 # Indexed by a varint's length in bytes (1 to 3): how far to shift the
 # four bytes that end at its last byte so that its first byte is lowest,
@@ -455,11 +458,11 @@ def _samples_numpy(data: bytes, start: int, n: int) -> Optional[Tuple[Any, int]]
     every = np.arange(0x10000, dtype=np.uint16)
     unzigzag = (every >> 1).view(np.int16) ^ -(every & 1).view(np.int16)
     out = np.empty(n, dtype=np.int16)
-    length = np.empty(min(n, _CHUNK), dtype=np.intp)
+    length = np.empty(min(n, _ARRAY_CHUNK), dtype=np.intp)
     rest = buf[3:]
     pos = 0  # where the next sample begins, counted after the lead bytes
-    for lo in range(0, n, _CHUNK):
-        m = min(n - lo, _CHUNK)
+    for lo in range(0, n, _ARRAY_CHUNK):
+        m = min(n - lo, _ARRAY_CHUNK)
         # A varint ends at the first byte without the continuation bit; m
         # samples of at most three bytes each end within 3m bytes. Looking
         # for them a chunk at a time keeps the flags in the cache.
@@ -477,8 +480,8 @@ def _samples_numpy(data: bytes, start: int, n: int) -> Optional[Tuple[Any, int]]
         z = (w & 0x7F) | ((w >> 1) & 0x3F80) | ((w >> 2) & 0xFFFFC000)
         if z.max() > 0xFFFF or (z < np.take(least, length[:m])).any():
             return None  # over 16 bits, or a padded varint
-        np.take(unzigzag, z, out=out[lo:lo + _CHUNK], mode="clip")  # checked above
-        _report("decoding", min(n, lo + _CHUNK), n)
+        np.take(unzigzag, z, out=out[lo:lo + m], mode="clip")  # z checked above
+        _report("decoding", lo + m, n)
     return out, start + pos
 
 
@@ -702,9 +705,9 @@ def _pretty_samples(samples: Any, inner: str, out: List[Any]) -> None:
         np = _np
         u = samples.astype(np.int16, copy=False).view(np.uint16)
         k = len(inner)
-        at = np.zeros(min(n, _CHUNK) + 1, dtype=np.intp)
-        for lo in range(0, n, _CHUNK):
-            chunk = u[lo:lo + _CHUNK]
+        at = np.zeros(min(n, _ARRAY_CHUNK) + 1, dtype=np.intp)
+        for lo in range(0, n, _ARRAY_CHUNK):
+            chunk = u[lo:lo + _ARRAY_CHUNK]
             m = len(chunk)
             np.cumsum(np.take(lengths, chunk), out=at[1:m + 1])
             size = int(at[m])
@@ -720,7 +723,7 @@ def _pretty_samples(samples: Any, inner: str, out: List[Any]) -> None:
                                strides=(1,))
             slots[at[:m]] = np.take(rests, chunk)
             out.append(memoryview(text[:size]))
-            _report("rendering", min(n, lo + _CHUNK), n)
+            _report("rendering", min(n, lo + _ARRAY_CHUNK), n)
         return
     get = texts.__getitem__
     for lo in range(0, n, _CHUNK):

@@ -319,7 +319,7 @@ def codec(monkeypatch):
     from pyvexa_tools import codec
     if codec._np is None:
         pytest.skip("the NumPy paths run only under CPython with NumPy")
-    monkeypatch.setattr(codec, "_CHUNK", 1000)  # many chunk boundaries
+    monkeypatch.setattr(codec, "_ARRAY_CHUNK", 1000)  # many chunk boundaries
     return codec
 
 
