@@ -335,7 +335,7 @@ def test_numpy_paths_match_the_plain_loops(codec, samples):
 
 @pytest.mark.parametrize("k", [0, 999, 1000, 2999])
 @pytest.mark.parametrize("bad, words", [
-    (b"\x80\x00", "non-canonical"), (b"\x80\x80\x04", "16 bits"), (b"\x80\x80\x80\x01", "16 bits")])
+    (b"\x80\x00", "non-canonical"), (b"\x80\x80\x04", "16 bit"), (b"\x80\x80\x80\x01", "16 bit")])
 def test_numpy_decoder_leaves_faults_to_the_exact_loop(codec, k, bad, words):
     good = vi.encode(with_signals(sig("Arbitrary", [1000] * 3000)))  # b"\xd0\x0f" each
     at = good.index(b"\xd0\x0f" * 3000) + 2 * k
