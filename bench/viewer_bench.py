@@ -2,10 +2,12 @@
 protocol under the same interpreter.
 
     PYTHONPATH=build/cpython/pyvexa /usr/bin/python3 bench/viewer_bench.py [--runs 5] [--json OUT]
+        [--curve slow|fast]
 
 Builds a 1800 s session with one 9,000,000-sample curve (needs NumPy to
-build it), saves it, then alternates runs of str(protocol) with runs of the
-command as a child process (`python -m pyvexa_tools`, output to /dev/null):
+build it; "slow" changes its number of digits rarely, "fast" every few
+hundred samples), saves it, then alternates runs of str(protocol) with
+runs of the command as a child process (`python -m pyvexa_tools`, output to /dev/null):
 the full text, --summary and --lint. str() is timed twice: as the first
 call in a fresh process, which like the command's own process must first
 obtain its memory from the system, and repeated in a warm process, whose
@@ -32,10 +34,14 @@ import numpy as np, pyvexa
 p = pyvexa.Protocol()
 p.set_session_duration(1800.0)
 t = np.arange(p.get_num_samples()) / p.get_sampling_rate()
-p.add_arbitrary_signal(0.5 + 0.45 * np.sin(t / 30.0) * np.exp(-t / 1200.0))
+p.add_arbitrary_signal({curve})
 p.add_sine_signal(1.0, 10.0, 0.0, 0.5)
 p.add_mixed_signal(0, 1)
 """
+CURVES = {
+    "slow": "0.5 + 0.45 * np.sin(t / 30.0) * np.exp(-t / 1200.0)",
+    "fast": "(np.sin(np.arange(len(t)) * 1e-3) + 1) / 2",
+}
 # Run in a child so that this process stays small: a child's peak memory
 # as the system reports it includes what it inherited at fork time.
 STR_TIMES = BUILD + """
@@ -70,6 +76,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("--curve", choices=sorted(CURVES), default="slow")
     args = parser.parse_args()
     workdir = tempfile.mkdtemp(prefix="viewer-bench-")
     path = os.path.join(workdir, "heavy.vexa")
@@ -77,7 +84,8 @@ def main():
     env["PYTHONPATH"] = os.pathsep.join([TOOLS] + env.get("PYTHONPATH", "").split(os.pathsep))
 
     def str_times(*extra):
-        proc = subprocess.run([sys.executable, "-c", STR_TIMES, *extra], env=env,
+        script = STR_TIMES.replace("{curve}", CURVES[args.curve])
+        proc = subprocess.run([sys.executable, "-c", script, *extra], env=env,
                               capture_output=True, text=True)
         if proc.returncode:
             raise SystemExit(f"viewer_bench needs pyvexa and NumPy; set PYTHONPATH\n{proc.stderr}")
@@ -117,8 +125,8 @@ def main():
          ("yes" if med["--lint"] <= 1 else "no") if fast else ""),
     ]
     impl = f"{sys.implementation.name} {sys.version.split()[0]}"
-    print(f"viewer on 9,000,000 samples ({text_size / 1e6:.1f} MB of text), {impl}, "
-          f"medians of {args.runs} runs:")
+    print(f"viewer on 9,000,000 samples ({args.curve} curve, {text_size / 1e6:.1f} MB of "
+          f"text), {impl}, medians of {args.runs} runs:")
     print("| what | median | target/ratio | met |\n|---|---:|---|---|")
     for what, secs, target, met in rows:
         print(f"| {what} | {secs * 1000:.0f} ms | {target} | {met} |")
@@ -126,7 +134,8 @@ def main():
           f"{mem / text_size:.2f}x the text (<= 2x) | {'yes' if mem <= 2 * text_size else 'no'} |")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"interpreter": impl, "text_bytes": text_size, "medians_s": med,
+            json.dump({"interpreter": impl, "curve": args.curve, "text_bytes": text_size,
+                       "medians_s": med,
                        "ratio_full_text_to_fresh_str": ratio, "ratio_full_text_to_warm_str": warm,
                        "peak_rss_bytes": mem}, f, indent=2)
 

@@ -424,7 +424,16 @@ class _Reader:
         return out
 
 
+# Samples per step: the plain loops' text pieces, and, smaller, the NumPy
+# paths' steps, whose temporaries then stay in the cache.
 _CHUNK = 1 << 20
+_ARRAY_CHUNK = 1 << 16
+
+# Indexed by a varint's length in bytes (1 to 3): how far to shift the
+# four bytes that end at its last byte so that its first byte is lowest,
+# and the smallest value a varint of that length holds in its shortest form.
+_VARINT_SHIFT = [0, 24, 16, 8]
+_VARINT_LEAST = [0, 0, 1 << 7, 1 << 14]
 
 
 def _samples_numpy(data: bytes, start: int, n: int) -> Optional[Tuple[Any, int]]:
@@ -435,33 +444,45 @@ def _samples_numpy(data: bytes, start: int, n: int) -> Optional[Tuple[Any, int]]
     if start < 3:
         return None
     # From three bytes before the samples: the byte just before them ends
-    # the count, so a sample's earlier bytes can always be looked at.
+    # the count, so the four bytes ending at any sample's last byte exist.
     buf = np.frombuffer(data, dtype=np.uint8, offset=start - 3,
                         count=min(3 * n, len(data) - start) + 3)
-    # A varint ends at the first byte without the continuation bit.
-    ends = np.flatnonzero(buf[3:] < 0x80)
-    if len(ends) < n:
-        return None
-    ends = ends[:n]
-    ends += 3
+    # The little-endian 32-bit word at every byte offset, overlapping: entry
+    # i is buf[i:i + 4], so a varint ending at e (counted after the three
+    # lead bytes) is in the top bytes of entry e: one gather, not one per
+    # byte.
+    words = np.ndarray((len(buf) - 3,), dtype="<u4", buffer=buf, strides=(1,))
+    shift = np.array(_VARINT_SHIFT, dtype=np.uint32)
+    least = np.array(_VARINT_LEAST, dtype=np.uint32)
+    # Every zigzag value's sample: one gather instead of four operations.
+    every = np.arange(0x10000, dtype=np.uint16)
+    unzigzag = (every >> 1).view(np.int16) ^ -(every & 1).view(np.int16)
     out = np.empty(n, dtype=np.int16)
-    take = np.take
-    for lo in range(0, n, _CHUNK):
-        hi = min(n, lo + _CHUNK)
-        e = ends[lo:hi]
-        last = take(buf, e).astype(np.int32)
-        p1 = take(buf, e - 1).astype(np.int32)
-        p2 = take(buf, e - 2).astype(np.int32)
-        c1 = p1 >= 0x80          # a second byte
-        c3 = c1 & (p2 >= 0x80)   # and a third
-        if ((c1 & (last == 0)).any() or (c3 & (last > 3)).any()
-                or (c3 & (take(buf, e - 3) >= 0x80)).any()):
+    length = np.empty(min(n, _ARRAY_CHUNK), dtype=np.intp)
+    rest = buf[3:]
+    pos = 0  # where the next sample begins, counted after the lead bytes
+    for lo in range(0, n, _ARRAY_CHUNK):
+        m = min(n - lo, _ARRAY_CHUNK)
+        # A varint ends at the first byte without the continuation bit; m
+        # samples of at most three bytes each end within 3m bytes. Looking
+        # for them a chunk at a time keeps the flags in the cache.
+        e = np.flatnonzero(rest[pos:pos + 3 * m] < 0x80)[:m]
+        if len(e) < m:
             return None
-        z = np.where(c1, np.where(c3, (last << 14) | ((p1 & 0x7F) << 7) | (p2 & 0x7F),
-                                  (last << 7) | (p1 & 0x7F)), last)
-        out[lo:hi] = (z >> 1) ^ -(z & 1)
-        _report("decoding", hi, n)
-    return out, start - 3 + int(ends[-1]) + 1
+        length[0] = e[0] + 1
+        np.subtract(e[1:], e[:-1], out=length[1:m])
+        if length[:m].max() > 3:
+            return None
+        e += pos
+        pos = int(e[-1]) + 1
+        w = words[e]
+        w >>= np.take(shift, length[:m])
+        z = (w & 0x7F) | ((w >> 1) & 0x3F80) | ((w >> 2) & 0xFFFFC000)
+        if z.max() > 0xFFFF or (z < np.take(least, length[:m])).any():
+            return None  # over 16 bits, or a padded varint
+        np.take(unzigzag, z, out=out[lo:lo + m], mode="clip")  # z checked above
+        _report("decoding", lo + m, n)
+    return out, start + pos
 
 
 def decode(data: bytes, arrays: bool = False) -> Settings:
@@ -648,29 +669,26 @@ def _pretty(kind: _Kind, v: Any, depth: int, out: List[Any]) -> None:
         out.append(_scalar_text(kind, v))
 
 
-def _line_tables(inner: str) -> Tuple[List[str], Any, Dict[int, Any]]:
+_TAIL = 8  # the longest sample line after its indentation: "-32768,\n"
+
+
+def _line_tables(inner: str) -> Tuple[List[str], Any, Any]:
     """For the sample lines at one indentation: every 16-bit value's line
     as text (at the value's unsigned 16-bit index, so that a negative
     sample's own value also indexes it, counted from the end); with NumPy,
-    each line's length, and per length an array of fixed-size byte records
-    holding the lines of that length."""
+    each line's length and its rest after the indentation, padded with
+    spaces to 8 bytes, as one 64-bit word."""
     texts = [f"{inner}{v},\n" for v in range(0, 0x8000)]
     texts += [f"{inner}{v},\n" for v in range(-0x8000, 0)]
     if _np is None:
-        return texts, None, {}
+        return texts, None, None
     np = _np
-    lengths = np.fromiter(map(len, texts), dtype=np.uint8, count=0x10000)
-    records = {}
-    for width in np.unique(lengths).tolist():
-        chosen = np.flatnonzero(lengths == width)
-        table = np.zeros(0x10000, dtype=f"V{width}")
-        table[chosen] = np.frombuffer(
-            "".join(texts[i] for i in chosen.tolist()).encode("ascii"), dtype=f"V{width}")
-        records[width] = table
-    return texts, lengths, records
+    lengths = np.fromiter(map(len, texts), dtype=np.intp, count=0x10000)
+    rests = "".join(t[len(inner):].ljust(_TAIL) for t in texts)
+    return texts, lengths, np.frombuffer(rests.encode("ascii"), dtype="<u8")
 
 
-_TABLES: Dict[str, Tuple[List[str], Any, Dict[int, Any]]] = {}
+_TABLES: Dict[str, Tuple[List[str], Any, Any]] = {}
 
 
 def _pretty_samples(samples: Any, inner: str, out: List[Any]) -> None:
@@ -678,33 +696,39 @@ def _pretty_samples(samples: Any, inner: str, out: List[Any]) -> None:
     # table of all 65536 possible lines.
     if inner not in _TABLES:
         _TABLES[inner] = _line_tables(inner)
-    texts, lengths, records = _TABLES[inner]
+    texts, lengths, rests = _TABLES[inner]
     n = len(samples)
-    if _np is not None and isinstance(samples, _np.ndarray):
+    array = _np is not None and isinstance(samples, _np.ndarray)
+    # A line pads its rest by at most 5 spaces, which must fall in the next
+    # line's indentation (samples sit deeper than that in any protocol).
+    if array and len(inner) >= _TAIL - 3:
         np = _np
         u = samples.astype(np.int16, copy=False).view(np.uint16)
-        lines = None
-        for lo in range(0, n, _CHUNK):
-            chunk = u[lo:lo + _CHUNK]
-            width = lengths[chunk]
-            starts = np.flatnonzero(width[1:] != width[:-1]) + 1
-            if len(starts) * 64 < len(chunk):
-                # Runs of lines of one length (a curve rarely crosses a
-                # power of ten): one gather of fixed-size records per run
-                # writes the final bytes directly.
-                edges = [0] + starts.tolist() + [len(chunk)]
-                for a, b in zip(edges, edges[1:]):
-                    lines_ab = np.take(records[int(width[a])], chunk[a:b])
-                    out.append(memoryview(lines_ab.view(np.uint8)))
-            else:
-                if lines is None:
-                    lines = np.array(texts, dtype=object)
-                out.append("".join(lines[chunk].tolist()))
-            _report("rendering", min(n, lo + _CHUNK), n)
+        k = len(inner)
+        at = np.zeros(min(n, _ARRAY_CHUNK) + 1, dtype=np.intp)
+        for lo in range(0, n, _ARRAY_CHUNK):
+            chunk = u[lo:lo + _ARRAY_CHUNK]
+            m = len(chunk)
+            np.cumsum(np.take(lengths, chunk), out=at[1:m + 1])
+            size = int(at[m])
+            # All indentations at once, then each line's rest as one word
+            # written where it begins: its padding only lands on spaces, so
+            # the order of the writes does not matter, and one gather and
+            # one scatter make the final bytes. The words are an
+            # overlapping view at every byte offset after the first
+            # indentation, so at[i], where line i begins, indexes the word
+            # after its indentation; the last line pads into spare bytes.
+            text = np.full(size + _TAIL, 0x20, dtype=np.uint8)
+            slots = np.ndarray((size + 1 - k,), dtype="<u8", buffer=text, offset=k,
+                               strides=(1,))
+            slots[at[:m]] = np.take(rests, chunk)
+            out.append(memoryview(text[:size]))
+            _report("rendering", min(n, lo + _ARRAY_CHUNK), n)
         return
     get = texts.__getitem__
     for lo in range(0, n, _CHUNK):
-        out.append("".join(map(get, samples[lo:lo + _CHUNK])))
+        part = samples[lo:lo + _CHUNK]
+        out.append("".join(map(get, part.tolist() if array else part)))
         _report("rendering", min(n, lo + _CHUNK), n)
 
 

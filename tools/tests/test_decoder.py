@@ -310,3 +310,35 @@ def test_decode_does_not_share_state_between_calls():
     a.monitor_trace_visible[0] = True
     assert b == vi.decode(FRESH_FILE) and b != a
     assert copy.deepcopy(b) == b
+
+
+# --- the NumPy paths, across their chunk boundaries ----------------------------
+
+@pytest.fixture
+def codec(monkeypatch):
+    from pyvexa_tools import codec
+    if codec._np is None:
+        pytest.skip("the NumPy paths run only under CPython with NumPy")
+    monkeypatch.setattr(codec, "_ARRAY_CHUNK", 1000)  # many chunk boundaries
+
+
+@pytest.mark.parametrize("samples", [[v * 7 % 65536 - 32768 for v in range(3001)],
+    [-32768, 32767, 0, -1, 63, -64, 64, -65, 8191, -8192, 8192, -8193] * 417 + [5] * 1000])
+def test_numpy_paths_match_the_plain_loops(codec, samples):
+    data = vi.encode(with_signals(sig("Arbitrary", samples)))
+    fast = vi.decode(data, arrays=True)
+    assert fast.signals[0].params.samples.tolist() == samples
+    # Not assert a == b: pytest's diff of two long texts takes minutes.
+    same = vi.render(fast) == vi.render(vi.decode(data))
+    assert same
+
+
+@pytest.mark.parametrize("k", [0, 999, 1000, 2999])
+@pytest.mark.parametrize("bad, words", [
+    (b"\x80\x00", "non-canonical"), (b"\x80\x80\x04", "16 bit"), (b"\x80\x80\x80\x01", "16 bit")])
+def test_numpy_decoder_leaves_faults_to_the_exact_loop(codec, k, bad, words):
+    good = vi.encode(with_signals(sig("Arbitrary", [1000] * 3000)))  # b"\xd0\x0f" each
+    at = good.index(b"\xd0\x0f" * 3000) + 2 * k
+    e = refused(good[:at] + bad + good[at + 2:])
+    assert (e.field, e.offset) == (f"signals[0].samples[{k}]", at) and words in e.reason
+    assert "truncated input" in refused(good[:at + 1]).reason
