@@ -177,7 +177,9 @@ void BM_encode_settings_longest(benchmark::State& state) {
 }
 BENCHMARK(BM_encode_settings_longest)->Unit(benchmark::kMillisecond);
 
-// Many small signals: the record path (doubles, tags, varints) of save().
+// Many small signals, as in bench.py's "many small signals" rows: a cycle
+// of sine, ramp, constant and mixed signals with everyday values (about
+// 180 MB of text). The record path (doubles, tags, varints) of save().
 const settings::Settings& many_signals_protocol() {
     static const settings::Settings s = [] {
         settings::Settings s = settings::default_settings();
@@ -327,39 +329,10 @@ void BM_pretty_protocol_many_signals(benchmark::State& state) {
 }
 BENCHMARK(BM_pretty_protocol_many_signals)->Unit(benchmark::kMillisecond);
 
-// The protocol of bench.py's "many small signals" row: a cycle of sine,
-// ramp, constant and mixed signals with everyday values, 1,000,000 of them
-// (about 180 MB of text).
-const settings::Settings& small_signals_protocol() {
-    static const settings::Settings s = [] {
-        settings::Settings s = settings::default_settings();
-        for (int i = 0; i < 1'000'000; ++i) {
-            switch (i & 3) {
-            case 0:
-                settings::add_signal(s, signals::SineSignalParams{1.0, 10.0 + (i % 50), 0.0, 0.5});
-                break;
-            case 1:
-                settings::add_signal(s, signals::RampSignalParams{1.0, 0.25, 0.5});
-                break;
-            case 2:
-                settings::add_signal(s, signals::ConstantSignalParams{0.5});
-                break;
-            default:
-                settings::add_signal(s,
-                                     signals::MixedSignalParams{static_cast<std::uint64_t>(i - 3),
-                                                                static_cast<std::uint64_t>(i - 1)});
-                break;
-            }
-        }
-        return s;
-    }();
-    return s;
-}
-
 // What str() does with that protocol, into memory that is already mapped:
 // measuring and writing the text, without the page faults of the result.
 void BM_protocol_text_small_signals(benchmark::State& state) {
-    const auto& s = small_signals_protocol();
+    const auto& s = many_signals_protocol();
     const text::ProtocolText measured(s);
     std::string buf(measured.size(), ' ');
     for (auto _ : state) {
@@ -376,7 +349,7 @@ BENCHMARK(BM_protocol_text_small_signals)->Unit(benchmark::kMillisecond);
 // The same text as a fresh std::string (what PyPy's str() starts from),
 // page faults of the new memory included.
 void BM_pretty_protocol_small_signals(benchmark::State& state) {
-    const auto& s = small_signals_protocol();
+    const auto& s = many_signals_protocol();
     std::size_t bytes = 0;
     for (auto _ : state) {
         std::string text = text::pretty_protocol(s);
@@ -392,7 +365,7 @@ BENCHMARK(BM_pretty_protocol_small_signals)->Unit(benchmark::kMillisecond);
 // already mapped, the floor of the row above (bytes.decode('ascii') of a
 // text this size does this copy and the page faults of a fresh result).
 void BM_memcpy_small_signals_text(benchmark::State& state) {
-    const std::size_t n = text::ProtocolText(small_signals_protocol()).size();
+    const std::size_t n = text::ProtocolText(many_signals_protocol()).size();
     std::string src(n, ' ');
     std::string dst(n, ' ');
     for (auto _ : state) {
