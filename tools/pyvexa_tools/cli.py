@@ -8,7 +8,7 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
-from . import codec
+from . import progress as reporting
 from .codec import DecodeError, Settings, decode, summary, write_text
 from .lint import lint_settings
 
@@ -159,7 +159,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexa-view") -> int:
         parser.error("several files go with --lint or --check only")
 
     progress = _Progress(prog) if sys.stderr.isatty() else None
-    codec.progress = progress
+    reporting.hook = progress
     try:
         if args.lint or args.check:
             return _lint_files(args.files, prog, args.json, quiet=args.check,
@@ -192,6 +192,6 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexa-view") -> int:
             _write(text)
         return 0
     finally:
-        codec.progress = None
+        reporting.hook = None
         if progress is not None:
             progress.close()

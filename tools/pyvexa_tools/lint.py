@@ -12,9 +12,12 @@ import os
 from dataclasses import asdict, dataclass
 from typing import Any, Dict, List, Tuple, Union
 
-from .codec import (ArbitrarySignalParams, ChannelSettings, ConstantSignalParams,
-                    MixedSignalParams, Settings, Signal, SignalSourceSelection, decode,
-                    format_double, num_samples, parse_text, sample_range)
+from ._accel import sample_range
+from .decoding import decode
+from .records import (ArbitrarySignalParams, ChannelSettings, ConstantSignalParams,
+                      MixedSignalParams, Settings, Signal, SignalSourceSelection, num_samples)
+from .text import format_double
+from .textreader import parse_text
 
 __all__ = ["Finding", "lint", "lint_settings", "load", "CODES"]
 

@@ -316,10 +316,10 @@ def test_decode_does_not_share_state_between_calls():
 
 @pytest.fixture
 def codec(monkeypatch):
-    from pyvexa_tools import codec
-    if codec._np is None:
+    from pyvexa_tools import _accel
+    if _accel.np is None:
         pytest.skip("the NumPy paths run only under CPython with NumPy")
-    monkeypatch.setattr(codec, "_ARRAY_CHUNK", 1000)  # many chunk boundaries
+    monkeypatch.setattr(_accel, "ARRAY_CHUNK", 1000)  # many chunk boundaries
 
 
 @pytest.mark.parametrize("samples", [[v * 7 % 65536 - 32768 for v in range(3001)],
