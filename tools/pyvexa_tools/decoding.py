@@ -1,17 +1,48 @@
-"""Decoding a protocol file: `decode` turns its bytes into the records of
-`records`, refusing anything the writer cannot have produced with a
-`DecodeError` that names the byte offset and the field."""
+"""Decoding a protocol file: `decode` turns its bytes, and `load` a file or
+stream as it reads it, into the records of `records`, refusing anything the
+writer cannot have produced with a `DecodeError` that names the byte offset
+and the field."""
 from __future__ import annotations
 
-from typing import Any, List, Optional, Tuple
+import codecs
+import os
+import stat
+import struct
+from array import array
+from typing import (Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union,
+                    overload)
 
 from . import _accel
-from .fields import (BOOL, DOUBLE, F64, I16, SETTINGS, STR, U64, Choice, Fixed, Kind, Record,
-                     Seq)
+from .fields import (BOOL, DOUBLE, F64, I16, SETTINGS, SIGNAL, STR, U64, Choice, Fixed, Kind,
+                     Record, Seq)
 from .progress import report
-from .records import VARIANTS, Settings, Signal
+from .records import VARIANTS, ArbitrarySignalParams, Settings, Signal
 
-__all__ = ["DecodeError", "decode"]
+__all__ = ["DecodeError", "decode", "load"]
+
+# Bytes asked of a stream at a time: from the first, few enough that little
+# beyond a small protocol's end is read, doubling up to the last, enough
+# that reading a large one costs little.
+_FIRST_BLOCK = 1 << 16
+_BLOCK = 1 << 22
+_REFILL = 1 << 12  # samples read on to the window's last few bytes
+# Bytes kept before the reading position when the window moves on: the
+# NumPy sample path reads the 32-bit word that ends at a sample's last byte.
+_HISTORY = 8
+# In a lazily decoded signal list, a signal of up to this many bytes stays
+# encoded and is decoded again when it is read; a larger one is kept as
+# decoded, which costs little beside its size and saves decoding it twice.
+_SMALL = 1 << 14
+_MARK_EVERY = 64  # signals between two notes of where a lazy list stands
+
+# The variants made of doubles only, read with one unpack.
+_DOUBLES = {i: struct.Struct("<" + "d" * len(rec.fields)) for i, rec in enumerate(SIGNAL.variants)
+            if all(kind is F64 for _, kind in rec.fields)}
+_SIGNALS_FIELD = dict(SETTINGS.fields)["signals"]
+# The encoded size of each signal made of doubles only, its variant included.
+_FIXED_SIZE = {i: 1 + unpack.size for i, unpack in _DOUBLES.items()}
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 class DecodeError(ValueError):
@@ -28,59 +59,183 @@ class DecodeError(ValueError):
 
 
 class _Reader:
-    def __init__(self, data: bytes, arrays: bool = False) -> None:
-        self.data = data
-        self.arrays = arrays
-        self.pos = 0
-        self.path: List[str] = []
+    """Reads a protocol's values from bytes in memory, or from a stream
+    through a window of its bytes that moves on as they are read. Offsets
+    in errors count from the start of the input."""
 
-    def where(self) -> str:
-        return "".join(self.path).lstrip(".")
+    def __init__(self, data: bytes, arrays: bool = False,
+                 read: Optional[Callable[[int], Any]] = None,
+                 size: Optional[int] = None) -> None:
+        self.data = data
+        self.pos = 0  # in data
+        self.base = 0  # the input offset of data[0]
+        self.read = read
+        self.eof = read is None
+        # The input's size when known before reading: a claimed count is
+        # then refused at once if the rest cannot hold it.
+        self.size = len(data) if read is None else size
+        self.block = _FIRST_BLOCK
+        self.arrays = arrays and _accel.np is not None
+        self.path: List[Union[str, int]] = []
+        # While a signal is read for a lazy list: the input offset from
+        # which its bytes must stay in the window.
+        self.keep: Optional[int] = None
+        # With the size unknown, the counts not yet checked, of the
+        # sequences being read: (offset of the count, count, fewest bytes
+        # per element, offset after the count, depth of the path).
+        self.claims: List[Tuple[int, int, int, int, int]] = []
+
+    # -- where we are ----------------------------------------------------
+
+    def offset(self) -> int:
+        return self.base + self.pos
+
+    def where(self, depth: Optional[int] = None) -> str:
+        parts = self.path if depth is None else self.path[:depth]
+        return "".join(f"[{p}]" if isinstance(p, int) else p for p in parts).lstrip(".")
 
     def fail(self, offset: int, reason: str) -> DecodeError:
         return DecodeError(offset, reason, self.where())
 
+    @staticmethod
+    def _claim(begun: int, n: int) -> str:
+        return (f"truncated input: the sequence begun at byte offset {begun} claims {n} "
+                "elements, more than the remaining bytes can hold")
+
     def truncated(self, start: int, what: str) -> DecodeError:
-        return self.fail(len(self.data), f"truncated input: {what} begun at byte offset {start} "
-                                         "is incomplete")
+        end = self.base + len(self.data)  # raised only once the input has ended
+        # A sequence that claimed more elements than the input held is
+        # named first, as it is when the size is known up front.
+        for begun, n, least, after, depth in self.claims:
+            if n * least > end - after:
+                return DecodeError(end, self._claim(begun, n), self.where(depth))
+        return self.fail(end, f"truncated input: {what} begun at byte offset {start} is "
+                              "incomplete")
+
+    # -- the window --------------------------------------------------------
+
+    def more(self, want: int, block: Optional[int] = None) -> bool:
+        """Reads at least `want` more bytes into the window, fewer only at
+        the input's end; False when none came."""
+        if self.eof:
+            return False
+        assert self.read is not None
+        if block is None:
+            block = self.block
+            self.block = min(2 * block, _BLOCK)
+        cut = max(0, self.pos - _HISTORY)
+        if self.keep is not None:
+            if self.offset() - self.keep > _SMALL:
+                self.keep = None
+            else:
+                cut = min(cut, self.keep - self.base)
+        parts = [self.data[cut:]]
+        got = 0
+        while got < want:
+            chunk = self.read(max(block, want - got))
+            if not chunk:
+                self.eof = True
+                break
+            if not isinstance(chunk, bytes):
+                if isinstance(chunk, str):
+                    raise TypeError("load() needs a binary stream, not a text one "
+                                    "(open the file with 'rb', or pass sys.stdin.buffer)")
+                chunk = bytes(chunk)
+            parts.append(chunk)
+            got += len(chunk)
+        self.data = b"".join(parts)
+        self.base += cut
+        self.pos -= cut
+        return got > 0
+
+    def need(self, n: int) -> bool:
+        """True when the window holds n bytes from the position on."""
+        while len(self.data) - self.pos < n:
+            if not self.more(n - (len(self.data) - self.pos)):
+                return False
+        return True
 
     def take(self, n: int, what: str) -> bytes:
+        if len(self.data) - self.pos < n and not self.need(n):
+            raise self.truncated(self.offset(), what)
         start = self.pos
-        if n > len(self.data) - start:
-            raise self.truncated(start, what)
         self.pos = start + n
         return self.data[start:self.pos]
 
+    # -- values ------------------------------------------------------------
+
     def varint(self, what: str = "unsigned varint") -> int:
         data = self.data
+        pos = self.pos
+        if pos < len(data) and data[pos] < 0x80:
+            self.pos = pos + 1
+            return data[pos]
+        if len(data) - pos < 10:
+            self.need(10)  # fewer at the input's end: the loop says so
+            data = self.data
         start = pos = self.pos
         value = 0
         for i in range(10):
             if pos >= len(data):
-                raise self.truncated(start, what)
+                raise self.truncated(self.base + start, what)
             b = data[pos]
             pos += 1
             value |= (b & 0x7F) << (7 * i)
             if b < 0x80:
                 if i == 9 and b > 1:
-                    raise self.fail(start, f"{what} exceeds 64 bits")
+                    raise self.fail(self.base + start, f"{what} exceeds 64 bits")
                 if i > 0 and b == 0:
                     # The writer always emits the shortest form; a padded one
                     # means the file did not come from it.
-                    raise self.fail(start, f"non-canonical {what} (redundant zero groups)")
+                    raise self.fail(self.base + start,
+                                    f"non-canonical {what} (redundant zero groups)")
                 self.pos = pos
                 return value
-        raise self.fail(start, f"{what} longer than 10 bytes")
+        raise self.fail(self.base + start, f"{what} longer than 10 bytes")
 
     def count(self, item: Kind) -> int:
-        start = self.pos
+        start = self.offset()
         n = self.varint("element count")
-        # Refuse a count the remaining bytes cannot hold before looping over it.
-        if n * item.min_size > len(self.data) - self.pos:
-            raise self.fail(len(self.data), f"truncated input: the sequence begun at byte "
-                                            f"offset {start} claims {n} elements, more than "
-                                            "the remaining bytes can hold")
+        after = self.offset()
+        if self.size is None:
+            self.claims.append((start, n, item.min_size, after, len(self.path)))
+        elif n * item.min_size > self.size - after:
+            # Refused before looping over it.
+            raise self.fail(self.size, self._claim(start, n))
         return n
+
+    def counted(self) -> None:
+        """The sequence whose count was read last is complete."""
+        if self.size is None:
+            self.claims.pop()
+
+    def string(self) -> str:
+        n = self.varint("string length")
+        start = self.offset()
+        if self.size is not None or n <= _BLOCK:
+            raw = self.take(n, f"{n}-byte string")
+            try:
+                return raw.decode("utf-8")
+            except UnicodeDecodeError as e:
+                raise self.fail(start + e.start,
+                                f"invalid UTF-8 in string ({e.reason})") from None
+        # A long string from a stream is checked as it comes, so that an
+        # endless input that is not text stops at once.
+        decoder = codecs.getincrementaldecoder("utf-8")()
+        parts = []
+        left = n
+        while left:
+            if not self.need(1):
+                raise self.truncated(start, f"{n}-byte string")
+            k = min(left, len(self.data) - self.pos)
+            at = self.offset() - len(decoder.getstate()[0])
+            try:
+                parts.append(decoder.decode(self.data[self.pos:self.pos + k], left == k))
+            except UnicodeDecodeError as e:
+                raise self.fail(at + e.start, f"invalid UTF-8 in string ({e.reason})") from None
+            self.pos += k
+            left -= k
+        return "".join(parts)
 
     def value(self, kind: Kind) -> Any:
         if kind is F64:
@@ -88,19 +243,13 @@ class _Reader:
         if kind is U64:
             return self.varint()
         if kind is BOOL:
-            start = self.pos
+            start = self.offset()
             b = self.take(1, "boolean")[0]
             if b > 1:
                 raise self.fail(start, f"invalid boolean byte 0x{b:02X} (expected 0x00 or 0x01)")
             return b == 1
         if kind is STR:
-            n = self.varint("string length")
-            start = self.pos
-            raw = self.take(n, f"{n}-byte string")
-            try:
-                return raw.decode("utf-8")
-            except UnicodeDecodeError as e:
-                raise self.fail(start + e.start, f"invalid UTF-8 in string ({e.reason})") from None
+            return self.string()
         if isinstance(kind, Record):
             values = []
             for name, sub in kind.fields:
@@ -113,65 +262,204 @@ class _Reader:
                 return self.samples()
             items = []
             for i in range(self.count(kind.item)):
-                self.path.append(f"[{i}]")
+                self.path.append(i)
                 items.append(self.value(kind.item))
                 self.path.pop()
+            self.counted()
             return items
         if isinstance(kind, Fixed):
             items = []
             for i in range(kind.count):
-                self.path.append(f"[{i}]")
+                self.path.append(i)
                 items.append(self.value(kind.item))
                 self.path.pop()
             return items
         if isinstance(kind, Choice):
-            start = self.pos
-            index = self.varint("variant index")
-            if index >= len(kind.variants):
-                raise self.fail(start, f"invalid signal variant index {index} "
-                                       f"(expected 0 to {len(kind.variants) - 1})")
-            return Signal(VARIANTS[index][0], self.value(kind.variants[index]))
+            return self.signal()
         raise AssertionError(kind)  # pragma: no cover
 
-    def samples(self) -> List[int]:
-        # A session can hold millions of samples: one tight loop, the
-        # one-byte case inline.
-        n = self.count(I16)
-        if _accel.np is not None and n >= 1024:
-            fast = _samples_numpy(self.data, self.pos, n)
-            if fast is not None:
-                values, self.pos = fast
-                return values if self.arrays else values.tolist()  # type: ignore[no-any-return]
+    def signal(self) -> Signal:
+        start = self.offset()
+        index = self.varint("variant index")
+        if index >= len(VARIANTS):
+            raise self.fail(start, f"invalid signal variant index {index} "
+                                   f"(expected 0 to {len(VARIANTS) - 1})")
+        name, cls = VARIANTS[index]
+        unpack = _DOUBLES.get(index)
+        if unpack is not None and len(self.data) - self.pos >= unpack.size:
+            pos = self.pos
+            self.pos = pos + unpack.size
+            return Signal(name, cls(*unpack.unpack_from(self.data, pos)))
+        if cls is ArbitrarySignalParams:
+            self.path.append(".samples")
+            samples = self.samples()
+            self.path.pop()
+            return Signal(name, ArbitrarySignalParams(samples))
+        return Signal(name, self.value(SIGNAL.variants[index]))
+
+    def skim(self) -> Optional[Signal]:
+        """Reads one signal for a lazy list: checks it, and gives its record
+        only if it is an arbitrary curve, the one kind that can be large."""
         data = self.data
-        out = [0] * n
-        pos = start = self.pos
-        i = 0
-        try:
+        pos = self.pos
+        if len(data) - pos > 32:  # the largest fixed-size signal, a Sine, fits
+            index = data[pos]
+            size = _FIXED_SIZE.get(index)
+            if size is not None:
+                self.pos = pos + size
+                return None
+            if index == 3 and data[pos + 1] < 0x80 and data[pos + 2] < 0x80:
+                self.pos = pos + 3
+                return None
+            if index == 4 and data[pos + 1] == 0:  # an empty curve
+                self.pos = pos + 2
+                return None
+        sig = self.signal()
+        return sig if type(sig.params) is ArbitrarySignalParams else None
+
+    def settings(self, lazy: bool) -> Settings:
+        values = []
+        for name, kind in SETTINGS.fields:
+            self.path.append("." + name)
+            values.append(self.signals(lazy) if kind is _SIGNALS_FIELD else self.value(kind))
+            self.path.pop()
+        return Settings(*values)
+
+    def signals(self, lazy: bool) -> Sequence[Signal]:
+        n = self.count(SIGNAL)
+        path = self.path
+        if not lazy:
+            items = []
             for i in range(n):
-                b = data[pos]
-                if b < 0x80:
-                    z = b
-                    pos += 1
-                elif 0 < data[pos + 1] < 0x80:
-                    z = (b & 0x7F) | (data[pos + 1] << 7)
-                    pos += 2
-                elif data[pos + 1] >= 0x80 and 0 < data[pos + 2] < 4:
-                    z = (b & 0x7F) | ((data[pos + 1] & 0x7F) << 7) | (data[pos + 2] << 14)
-                    pos += 3
-                else:  # anything unusual, errors included, goes the long way
-                    self.pos = pos
-                    self.path.append(f"[{i}]")
-                    z = self.varint("zigzag sample")
-                    if z > 0xFFFF:
-                        raise self.fail(pos, f"zigzag sample {z} exceeds 16 bits")
-                    self.path.pop()
-                    pos = self.pos
-                out[i] = (z >> 1) ^ -(z & 1)
-        except IndexError:
-            self.path.append(f"[{i}]")
-            raise self.truncated(start, f"sequence of {n} samples") from None
-        self.pos = pos
+                path.append(i)
+                items.append(self.signal())
+                path.pop()
+            self.counted()
+            return items
+        small = bytearray()
+        big: Dict[int, Signal] = {}
+        marks = array("Q")
+        for i in range(n):
+            if i % _MARK_EVERY == 0:
+                marks.append(len(small))
+            begun = self.keep = self.base + self.pos
+            path.append(i)
+            sig = self.skim()
+            path.pop()
+            if sig is None or (self.keep is not None and self.base + self.pos - begun <= _SMALL):
+                small += memoryview(self.data)[begun - self.base:self.pos]
+            else:
+                big[i] = sig
+        self.keep = None
+        self.counted()
+        return _Signals(n, bytes(small), big, marks, self.arrays)
+
+    # -- samples -------------------------------------------------------------
+
+    def samples(self) -> Any:
+        """A sequence of zigzag samples: millions of them in a long session,
+        so a window at a time, through NumPy when it is there."""
+        n = self.count(I16)
+        np = _accel.np
+        if not n:
+            self.counted()
+            return []
+        begun = self.offset()
+        parts: List[Any] = []
+        done = 0
+        while done < n:
+            # Each sample takes at least one byte, so n - done more bytes
+            # never reach past the protocol's end.
+            avail = len(self.data) - self.pos
+            if avail < min(n - done, _REFILL) and not self.eof:
+                self.more(min(n - done, _REFILL) - avail)
+            if np is not None and n - done >= 1024 and len(self.data) - self.pos >= 1024:
+                fast = _samples_numpy(self.data, self.pos, n - done, done, n)
+                if fast is not None:
+                    values, self.pos = fast
+                    parts.append(values)
+                    done += len(values)
+                    continue
+            values = self.exact(n - done, done, n, begun)
+            parts.append(values)
+            done += len(values)
+            report("decoding", done, n)
+        self.counted()
+        if self.arrays and n >= 1024:
+            parts = [p if isinstance(p, np.ndarray) else np.array(p, dtype=np.int16)
+                     for p in parts]
+            return parts[0] if len(parts) == 1 else np.concatenate(parts)
+        if np is not None:
+            parts = [p.tolist() if isinstance(p, np.ndarray) else p for p in parts]
+        if len(parts) == 1:
+            return parts[0]
+        out: List[int] = []
+        for p in parts:
+            out += p
         return out
+
+    def exact(self, m: int, first: int, n: int, begun: int) -> List[int]:
+        """Up to m samples, as many as the window holds whole (at least
+        one), with the one-byte case inline; `first` is the index of the
+        first, n the sequence's length and `begun` where it began."""
+        while True:
+            data = self.data
+            pos = self.pos
+            out = [0] * min(m, len(data) - pos)
+            i = 0
+            try:
+                for i in range(len(out)):
+                    b = data[pos]
+                    if b < 0x80:
+                        z = b
+                        pos += 1
+                    elif 0 < data[pos + 1] < 0x80:
+                        z = (b & 0x7F) | (data[pos + 1] << 7)
+                        pos += 2
+                    elif data[pos + 1] >= 0x80 and 0 < data[pos + 2] < 4:
+                        z = (b & 0x7F) | ((data[pos + 1] & 0x7F) << 7) | (data[pos + 2] << 14)
+                        pos += 3
+                    else:  # anything unusual, errors included, goes the long way
+                        at = self.base + pos
+                        self.pos = pos
+                        self.path.append(first + i)
+                        z = self.varint("zigzag sample")
+                        if z > 0xFFFF:
+                            raise self.fail(at, f"zigzag sample {z} exceeds 16 bits")
+                        self.path.pop()
+                        data = self.data  # the window may have moved on
+                        pos = self.pos
+                    out[i] = (z >> 1) ^ -(z & 1)
+            except IndexError:
+                self.pos = pos
+                if i:
+                    return out[:i]
+                if not self.more(3):
+                    self.path.append(first)
+                    raise self.truncated(begun, f"sequence of {n} samples") from None
+                continue
+            self.pos = pos
+            if out:
+                return out
+            if not self.more(1):
+                self.path.append(first)
+                raise self.truncated(begun, f"sequence of {n} samples")
+
+    def finish(self) -> None:
+        """Refuses the first byte after the protocol's end, without reading
+        on from there."""
+        end = self.offset()
+        if self.pos == len(self.data) and not self.more(1, block=1):
+            return
+        extra = None
+        if self.size is not None and self.size > end:
+            extra = self.size - end
+        elif self.eof:
+            extra = self.base + len(self.data) - end
+        raise DecodeError(end, (f"{extra} trailing byte{'s' if extra != 1 else ''} after the end "
+                                "of the protocol") if extra is not None else
+                          "trailing bytes after the end of the protocol (the input goes on; "
+                          "it was not read further)")
 
 
 # Indexed by a varint's length in bytes (1 to 3): how far to shift the
@@ -181,15 +469,35 @@ _VARINT_SHIFT = [0, 24, 16, 8]
 _VARINT_LEAST = [0, 0, 1 << 7, 1 << 14]
 
 
-def _samples_numpy(data: bytes, start: int, n: int) -> Optional[Tuple[Any, int]]:
-    """The n zigzag samples from `start` as an int16 array and the offset
-    after them, or None when anything is unusual (truncation, a padded or
-    oversized varint): the exact loop then finds and names the fault."""
+_TABLES: List[Any] = []
+
+
+def _tables() -> Any:
+    """The shifts and least values above as arrays, and every zigzag
+    value's sample (one gather instead of four operations): made once."""
+    if not _TABLES:
+        np = _accel.np
+        every = np.arange(0x10000, dtype=np.uint16)
+        _TABLES.extend([np.array(_VARINT_SHIFT, dtype=np.uint32),
+                        np.array(_VARINT_LEAST, dtype=np.uint32),
+                        (every >> 1).view(np.int16) ^ -(every & 1).view(np.int16)])
+    return _TABLES
+
+
+def _samples_numpy(data: bytes, start: int, n: int, done: int,
+                   total: int) -> Optional[Tuple[Any, int]]:
+    """Up to n zigzag samples from `start`, as many as `data` holds whole,
+    as an int16 array, and the offset after them; None when there is none
+    to give or anything is unusual at once (a varint cut by the end of the
+    data, padded or oversized): the exact loop then finds and names the
+    fault. `done` of `total` samples are read already (for the progress)."""
     np = _accel.np
     if start < 3:
         return None
     # From three bytes before the samples: the byte just before them ends
-    # the count, so the four bytes ending at any sample's last byte exist.
+    # the count (or a sample), so the four bytes ending at any sample's last
+    # byte exist.
+    cap = min(n, len(data) - start)
     buf = np.frombuffer(data, dtype=np.uint8, offset=start - 3,
                         count=min(3 * n, len(data) - start) + 3)
     # The little-endian 32-bit word at every byte offset, overlapping: entry
@@ -197,53 +505,156 @@ def _samples_numpy(data: bytes, start: int, n: int) -> Optional[Tuple[Any, int]]
     # lead bytes) is in the top bytes of entry e: one gather, not one per
     # byte.
     words = np.ndarray((len(buf) - 3,), dtype="<u4", buffer=buf, strides=(1,))
-    shift = np.array(_VARINT_SHIFT, dtype=np.uint32)
-    least = np.array(_VARINT_LEAST, dtype=np.uint32)
-    # Every zigzag value's sample: one gather instead of four operations.
-    every = np.arange(0x10000, dtype=np.uint16)
-    unzigzag = (every >> 1).view(np.int16) ^ -(every & 1).view(np.int16)
-    out = np.empty(n, dtype=np.int16)
-    length = np.empty(min(n, _accel.ARRAY_CHUNK), dtype=np.intp)
+    shift, least, unzigzag = _tables()
+    step = _accel.ARRAY_CHUNK
+    out = np.empty(cap, dtype=np.int16)
+    length = np.empty(min(cap, step), dtype=np.intp)
     rest = buf[3:]
     pos = 0  # where the next sample begins, counted after the lead bytes
-    for lo in range(0, n, _accel.ARRAY_CHUNK):
-        m = min(n - lo, _accel.ARRAY_CHUNK)
+    got = 0
+    while got < cap:
+        m = min(cap - got, step)
         # A varint ends at the first byte without the continuation bit; m
         # samples of at most three bytes each end within 3m bytes. Looking
         # for them a chunk at a time keeps the flags in the cache.
-        e = np.flatnonzero(rest[pos:pos + 3 * m] < 0x80)[:m]
-        if len(e) < m:
-            return None
+        seg = rest[pos:pos + 3 * m]
+        e = np.flatnonzero(seg < 0x80)[:m]
+        short = len(e) < m
+        if short:
+            if len(seg) == 3 * m:
+                break  # a varint longer than three bytes
+            m = len(e)  # the data ends: the samples it holds whole
+            if not m:
+                break
         length[0] = e[0] + 1
         np.subtract(e[1:], e[:-1], out=length[1:m])
         if length[:m].max() > 3:
-            return None
+            break
         e += pos
-        pos = int(e[-1]) + 1
         w = words[e]
         w >>= np.take(shift, length[:m])
         z = (w & 0x7F) | ((w >> 1) & 0x3F80) | ((w >> 2) & 0xFFFFC000)
         if z.max() > 0xFFFF or (z < np.take(least, length[:m])).any():
-            return None  # over 16 bits, or a padded varint
-        np.take(unzigzag, z, out=out[lo:lo + m], mode="clip")  # z checked above
-        report("decoding", lo + m, n)
-    return out, start + pos
+            break  # over 16 bits, or a padded varint
+        np.take(unzigzag, z, out=out[got:got + m], mode="clip")  # z checked above
+        pos = int(e[-1]) + 1
+        got += m
+        report("decoding", done + got, total)
+        if short:
+            break
+    if not got:
+        return None
+    return out[:got], start + pos
 
 
-def decode(data: bytes, arrays: bool = False) -> Settings:
+class _Signals(Sequence[Signal]):
+    """A protocol's signals, decoded when they are read: the small ones stay
+    in their encoded form, so that millions of them cost little more than
+    their bytes. Read-only; each read of a small signal gives a new record.
+    `list(signals)` gives an ordinary list."""
+
+    def __init__(self, count: int, small: bytes, big: Dict[int, Signal], marks: "array[int]",
+                 arrays: bool) -> None:
+        self._count = count
+        self._small = small
+        self._big = big
+        self._marks = marks
+        self._arrays = arrays
+
+    def __len__(self) -> int:
+        return self._count
+
+    def _walk(self, start: int, stop: int) -> Iterator[Signal]:
+        reader = _Reader(self._small, self._arrays)
+        i = start - start % _MARK_EVERY
+        if i < self._count:
+            reader.pos = self._marks[i // _MARK_EVERY]
+        big = self._big
+        while i < stop:
+            sig = big.get(i)
+            if sig is None:
+                sig = reader.signal()
+            if i >= start:
+                yield sig
+            i += 1
+
+    def __iter__(self) -> Iterator[Signal]:
+        return self._walk(0, self._count)
+
+    @overload
+    def __getitem__(self, i: int) -> Signal: ...
+
+    @overload
+    def __getitem__(self, i: slice) -> List[Signal]: ...
+
+    def __getitem__(self, i: Union[int, slice]) -> Union[Signal, List[Signal]]:
+        if isinstance(i, slice):
+            start, stop, step = i.indices(self._count)
+            if step == 1:
+                return list(self._walk(start, max(start, stop)))
+            return [self[k] for k in range(start, stop, step)]
+        k = i.__index__()
+        if k < 0:
+            k += self._count
+        if not 0 <= k < self._count:
+            raise IndexError("signal index out of range")
+        return next(self._walk(k, k + 1))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Sequence) or isinstance(other, (str, bytes)):
+            return NotImplemented
+        return len(self) == len(other) and all(a == b for a, b in zip(self, other))
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return repr(list(self))
+
+
+def decode(data: bytes, arrays: bool = False, lazy: bool = False) -> Settings:
     """Decodes a whole protocol file. Raises DecodeError for truncated input,
     bytes after the end, or a value that cannot occur (variant index above 4,
     boolean byte other than 0 or 1, varint over 10 bytes or 64 bits or not in
     its shortest form, sample beyond 16 bits, invalid UTF-8).
 
     With `arrays` true and NumPy at hand (under CPython), the samples of an
-    arbitrary signal are an int16 NumPy array instead of a list: faster and
-    a quarter of the memory for long curves."""
+    arbitrary signal of 1024 samples or more are an int16 NumPy array
+    instead of a list: faster, and a quarter of the memory. With `lazy` true the signals
+    are a read-only sequence that decodes each one when it is read, so that
+    a protocol of millions of small signals takes little more memory than
+    its bytes."""
     r = _Reader(bytes(data), arrays)
-    settings: Settings = r.value(SETTINGS)
-    if r.pos != len(r.data):
-        extra = len(r.data) - r.pos
-        raise DecodeError(r.pos, f"{extra} trailing byte{'s' if extra != 1 else ''} "
-                                 "after the end of the protocol")
+    settings = r.settings(lazy)
+    r.finish()
     return settings
 
+
+def load(source: Union[PathLike, Any], arrays: bool = False, lazy: bool = False) -> Settings:
+    """Decodes the protocol in a file, named by a path (str, bytes or
+    os.PathLike; "-" is a file name here), or read from a binary file object
+    such as sys.stdin.buffer. It decodes as it reads, so an endless or huge
+    input costs no more memory than the protocol found in it, and it refuses
+    the first byte after the protocol's end without reading on. `arrays` and
+    `lazy` as for decode().
+
+    Raises DecodeError for anything decode() refuses and OSError when the
+    input cannot be read."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        with open(source, "rb", buffering=0) as f:
+            st = os.fstat(f.fileno())
+            # A regular file's size, unless it says 0 (as /proc's do).
+            size = st.st_size if stat.S_ISREG(st.st_mode) and st.st_size > 0 else None
+            return _load(f.read, size, arrays, lazy)
+    read = getattr(source, "read1", None) or getattr(source, "read", None)
+    if read is None:
+        raise TypeError(f"cannot load a {type(source).__name__!r}: expected a path or a binary "
+                        "file object (decode() takes bytes)")
+    return _load(read, None, arrays, lazy)
+
+
+def _load(read: Callable[[int], Any], size: Optional[int], arrays: bool,
+          lazy: bool) -> Settings:
+    r = _Reader(b"", arrays, read, size)
+    settings = r.settings(lazy)
+    r.finish()
+    return settings

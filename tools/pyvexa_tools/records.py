@@ -144,8 +144,9 @@ class Settings:
 
 def num_samples(duration: float) -> int:
     """The session's sample count as the module computes it:
-    ceil(duration x 5000), 0 for a duration that is not positive."""
+    ceil(duration x 5000), 0 for a duration that is not positive, 2**64 - 1
+    for one whose count does not fit (the conversion saturates)."""
     if not duration > 0.0:
         return 0
-    x = math.ceil(duration * SAMPLING_RATE) if math.isfinite(duration) else U64_MAX
-    return min(int(x), U64_MAX)
+    x = duration * SAMPLING_RATE  # inf for a duration above about 3.6e304
+    return min(math.ceil(x), U64_MAX) if math.isfinite(x) else U64_MAX
