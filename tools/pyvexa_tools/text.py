@@ -4,7 +4,7 @@ holds the records, `render_line` the single-line form of one record, and
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Dict, List, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Tuple, Union
 
 from . import _accel
 from ._accel import sample_range
@@ -15,7 +15,7 @@ from .records import (SAMPLING_RATE, VARIANT_INDEX, ArbitrarySignalParams, Setti
                       SignalSourceSelection, num_samples)
 
 __all__ = ["escape_text", "format_double", "render", "render_line", "render_pieces", "summary",
-           "write_text"]
+           "summary_lines", "write_text"]
 
 
 def format_double(x: float) -> str:
@@ -261,22 +261,25 @@ def _describe_source(sel: SignalSourceSelection, settings: Settings) -> str:
     return f"signal {sel.internal} (missing: the protocol has {len(settings.signals)})"
 
 
+def summary_lines(settings: Settings) -> Iterator[str]:
+    """The lines of summary(settings), one at a time (without their line
+    ends), for protocols of millions of signals."""
+    s = settings
+    yield f"target machine: {'yes' if s.running_on_target_machine else 'no'}"
+    yield (f"session: {format_double(s.session_duration)} s "
+           f"({num_samples(s.session_duration)} samples at {SAMPLING_RATE:g} per second), "
+           f"intensity {format_double(s.intensity)}")
+    for name, ch in (("A", s.channel_a_settings), ("B", s.channel_b_settings)):
+        yield f"channel {name}: {'enabled' if ch.enabled else 'disabled'}"
+        yield f"    {name}1 amplitude:  {_describe_source(ch.amplitude1_source, s)}"
+        yield f"    {name}2 amplitude:  {_describe_source(ch.amplitude2_source, s)}"
+        yield f"    modulation:    {_describe_source(ch.modulation_source, s)}"
+    yield f"signals: {len(s.signals)}"
+    for i, sig in enumerate(s.signals):
+        yield f"    {i}: {_describe_signal(sig)}"
+
+
 def summary(settings: Settings) -> str:
     """A short overview for people: session, channels and their routing
     (dangling indices flagged), one line per signal."""
-    s = settings
-    lines = [
-        f"target machine: {'yes' if s.running_on_target_machine else 'no'}",
-        f"session: {format_double(s.session_duration)} s "
-        f"({num_samples(s.session_duration)} samples at {SAMPLING_RATE:g} per second), "
-        f"intensity {format_double(s.intensity)}",
-    ]
-    for name, ch in (("A", s.channel_a_settings), ("B", s.channel_b_settings)):
-        lines.append(f"channel {name}: {'enabled' if ch.enabled else 'disabled'}")
-        lines.append(f"    {name}1 amplitude:  {_describe_source(ch.amplitude1_source, s)}")
-        lines.append(f"    {name}2 amplitude:  {_describe_source(ch.amplitude2_source, s)}")
-        lines.append(f"    modulation:    {_describe_source(ch.modulation_source, s)}")
-    lines.append(f"signals: {len(s.signals)}")
-    for i, sig in enumerate(s.signals):
-        lines.append(f"    {i}: {_describe_signal(sig)}")
-    return "\n".join(lines)
+    return "\n".join(summary_lines(settings))
