@@ -5,9 +5,11 @@ and the field."""
 from __future__ import annotations
 
 import codecs
+import io
 import os
 import stat
 import struct
+import sys
 from array import array
 from typing import (Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union,
                     overload)
@@ -26,6 +28,9 @@ __all__ = ["DecodeError", "decode", "load"]
 _FIRST_BLOCK = 1 << 16
 _BLOCK = 1 << 22
 _REFILL = 1 << 12  # samples read on to the window's last few bytes
+# Reading into the window saves CPython a second copy of the input (and its
+# page faults); PyPy's loops read bytes faster than a bytearray, by more.
+_READINTO = sys.implementation.name != "pypy"
 # Bytes kept before the reading position when the window moves on: the
 # NumPy sample path reads the 32-bit word that ends at a sample's last byte.
 _HISTORY = 8
@@ -63,17 +68,25 @@ class _Reader:
     through a window of its bytes that moves on as they are read. Offsets
     in errors count from the start of the input."""
 
-    def __init__(self, data: bytes, arrays: bool = False,
-                 read: Optional[Callable[[int], Any]] = None,
+    def __init__(self, data: bytes, arrays: bool = False, stream: Any = None,
                  size: Optional[int] = None) -> None:
-        self.data = data
+        self.data: Union[bytes, bytearray] = data
         self.pos = 0  # in data
         self.base = 0  # the input offset of data[0]
-        self.read = read
-        self.eof = read is None
+        # How the stream is read, with one call to the system at most each
+        # time (so that a pipe's reader never waits for more than it needs):
+        # into the window's own buffer where that pays, else by read().
+        self.read: Optional[Callable[[int], Any]] = None
+        self.readinto: Optional[Callable[[Any], Optional[int]]] = None
+        if stream is not None and _READINTO:
+            self.readinto = getattr(stream, "readinto1", None) or (
+                stream.readinto if isinstance(stream, io.RawIOBase) else None)
+        if stream is not None:
+            self.read = getattr(stream, "read1", None) or stream.read
+        self.eof = stream is None
         # The input's size when known before reading: a claimed count is
         # then refused at once if the rest cannot hold it.
-        self.size = len(data) if read is None else size
+        self.size = len(data) if stream is None else size
         self.block = _FIRST_BLOCK
         self.arrays = arrays and _accel.np is not None
         self.path: List[Union[str, int]] = []
@@ -119,7 +132,6 @@ class _Reader:
         the input's end; False when none came."""
         if self.eof:
             return False
-        assert self.read is not None
         if block is None:
             block = self.block
             self.block = min(2 * block, _BLOCK)
@@ -129,21 +141,37 @@ class _Reader:
                 self.keep = None
             else:
                 cut = min(cut, self.keep - self.base)
-        parts = [self.data[cut:]]
+        kept = len(self.data) - cut
         got = 0
-        while got < want:
-            chunk = self.read(max(block, want - got))
-            if not chunk:
-                self.eof = True
-                break
-            if not isinstance(chunk, bytes):
-                if isinstance(chunk, str):
-                    raise TypeError("load() needs a binary stream, not a text one "
-                                    "(open the file with 'rb', or pass sys.stdin.buffer)")
-                chunk = bytes(chunk)
-            parts.append(chunk)
-            got += len(chunk)
-        self.data = b"".join(parts)
+        if self.readinto is not None:
+            buf = bytearray(kept + max(block, want))
+            buf[:kept] = self.data[cut:]
+            with memoryview(buf) as view:
+                while got < want:
+                    with view[kept + got:] as free:
+                        k = self.readinto(free)
+                    if not k:
+                        self.eof = True
+                        break
+                    got += k
+            del buf[kept + got:]
+            self.data = buf
+        else:
+            assert self.read is not None
+            parts = [self.data[cut:]]
+            while got < want:
+                chunk = self.read(max(block, want - got))
+                if not chunk:
+                    self.eof = True
+                    break
+                if not isinstance(chunk, bytes):
+                    if isinstance(chunk, str):
+                        raise TypeError("load() needs a binary stream, not a text one "
+                                        "(open the file with 'rb', or pass sys.stdin.buffer)")
+                    chunk = bytes(chunk)
+                parts.append(chunk)
+                got += len(chunk)
+            self.data = b"".join(parts)
         self.base += cut
         self.pos -= cut
         return got > 0
@@ -194,9 +222,9 @@ class _Reader:
         raise self.fail(self.base + start, f"{what} longer than 10 bytes")
 
     def count(self, item: Kind) -> int:
-        start = self.offset()
+        start = self.base + self.pos
         n = self.varint("element count")
-        after = self.offset()
+        after = self.base + self.pos
         if self.size is None:
             self.claims.append((start, n, item.min_size, after, len(self.path)))
         elif n * item.min_size > self.size - after:
@@ -291,6 +319,9 @@ class _Reader:
             self.pos = pos + unpack.size
             return Signal(name, cls(*unpack.unpack_from(self.data, pos)))
         if cls is ArbitrarySignalParams:
+            if self.pos < len(self.data) and self.data[self.pos] == 0:  # no samples
+                self.pos += 1
+                return Signal(name, ArbitrarySignalParams([]))
             self.path.append(".samples")
             samples = self.samples()
             self.path.pop()
@@ -366,6 +397,11 @@ class _Reader:
             return []
         begun = self.offset()
         parts: List[Any] = []
+        # With the input's size known, the count is too: the samples go
+        # straight into their array or list.
+        dest: Any = None
+        if self.size is not None:
+            dest = np.empty(n, dtype=np.int16) if np is not None and n >= 1024 else [0] * n
         done = 0
         while done < n:
             # Each sample takes at least one byte, so n - done more bytes
@@ -374,17 +410,30 @@ class _Reader:
             if avail < min(n - done, _REFILL) and not self.eof:
                 self.more(min(n - done, _REFILL) - avail)
             if np is not None and n - done >= 1024 and len(self.data) - self.pos >= 1024:
-                fast = _samples_numpy(self.data, self.pos, n - done, done, n)
+                fast = _samples_numpy(self.data, self.pos, n - done, done, n,
+                                      None if dest is None else dest[done:])
                 if fast is not None:
                     values, self.pos = fast
-                    parts.append(values)
+                    if dest is None:
+                        parts.append(values)
                     done += len(values)
                     continue
-            values = self.exact(n - done, done, n, begun)
-            parts.append(values)
-            done += len(values)
+            if isinstance(dest, list):
+                done += self.exact(dest, done, n - done, done, n, begun)[1]
+            else:
+                values, k = self.exact(None, 0, n - done, done, n, begun)
+                del values[k:]
+                if dest is None:
+                    parts.append(values)
+                else:
+                    dest[done:done + k] = values
+                done += k
             report("decoding", done, n)
         self.counted()
+        if isinstance(dest, list) or dest is not None and self.arrays:
+            return dest
+        if dest is not None:
+            return dest.tolist()
         if self.arrays and n >= 1024:
             parts = [p if isinstance(p, np.ndarray) else np.array(p, dtype=np.int16)
                      for p in parts]
@@ -398,17 +447,24 @@ class _Reader:
             out += p
         return out
 
-    def exact(self, m: int, first: int, n: int, begun: int) -> List[int]:
+    def exact(self, into: Optional[List[int]], at: int, m: int, first: int, n: int,
+              begun: int) -> Tuple[List[int], int]:
         """Up to m samples, as many as the window holds whole (at least
-        one), with the one-byte case inline; `first` is the index of the
-        first, n the sequence's length and `begun` where it began."""
+        one), with the one-byte case inline: into[at:] and their number, or
+        with `into` None a new list and their number. `first` is the index
+        of the first, n the sequence's length and `begun` where it began."""
         while True:
             data = self.data
             pos = self.pos
-            out = [0] * min(m, len(data) - pos)
-            i = 0
+            limit = min(m, len(data) - pos)
+            if into is None:
+                out, at = [0] * limit, 0
+            else:
+                out = into
+            limit += at
+            i = at
             try:
-                for i in range(len(out)):
+                for i in range(at, limit):
                     b = data[pos]
                     if b < 0x80:
                         z = b
@@ -420,30 +476,26 @@ class _Reader:
                         z = (b & 0x7F) | ((data[pos + 1] & 0x7F) << 7) | (data[pos + 2] << 14)
                         pos += 3
                     else:  # anything unusual, errors included, goes the long way
-                        at = self.base + pos
+                        start = self.base + pos
                         self.pos = pos
-                        self.path.append(first + i)
+                        self.path.append(first + i - at)
                         z = self.varint("zigzag sample")
                         if z > 0xFFFF:
-                            raise self.fail(at, f"zigzag sample {z} exceeds 16 bits")
+                            raise self.fail(start, f"zigzag sample {z} exceeds 16 bits")
                         self.path.pop()
                         data = self.data  # the window may have moved on
                         pos = self.pos
                     out[i] = (z >> 1) ^ -(z & 1)
+                else:
+                    i = limit
             except IndexError:
-                self.pos = pos
-                if i:
-                    return out[:i]
-                if not self.more(3):
-                    self.path.append(first)
-                    raise self.truncated(begun, f"sequence of {n} samples") from None
-                continue
+                pass
             self.pos = pos
-            if out:
-                return out
-            if not self.more(1):
+            if i > at:
+                return out, i - at
+            if not self.more(3):
                 self.path.append(first)
-                raise self.truncated(begun, f"sequence of {n} samples")
+                raise self.truncated(begun, f"sequence of {n} samples") from None
 
     def finish(self) -> None:
         """Refuses the first byte after the protocol's end, without reading
@@ -484,13 +536,14 @@ def _tables() -> Any:
     return _TABLES
 
 
-def _samples_numpy(data: bytes, start: int, n: int, done: int,
-                   total: int) -> Optional[Tuple[Any, int]]:
+def _samples_numpy(data: Union[bytes, bytearray], start: int, n: int, done: int, total: int,
+                   dest: Any = None) -> Optional[Tuple[Any, int]]:
     """Up to n zigzag samples from `start`, as many as `data` holds whole,
-    as an int16 array, and the offset after them; None when there is none
-    to give or anything is unusual at once (a varint cut by the end of the
-    data, padded or oversized): the exact loop then finds and names the
-    fault. `done` of `total` samples are read already (for the progress)."""
+    as an int16 array (the start of `dest` when given), and the offset after
+    them; None when there is none to give or anything is unusual at once (a
+    varint cut by the end of the data, padded or oversized): the exact loop
+    then finds and names the fault. `done` of `total` samples are read
+    already (for the progress)."""
     np = _accel.np
     if start < 3:
         return None
@@ -507,7 +560,7 @@ def _samples_numpy(data: bytes, start: int, n: int, done: int,
     words = np.ndarray((len(buf) - 3,), dtype="<u4", buffer=buf, strides=(1,))
     shift, least, unzigzag = _tables()
     step = _accel.ARRAY_CHUNK
-    out = np.empty(cap, dtype=np.int16)
+    out = np.empty(cap, dtype=np.int16) if dest is None else dest
     length = np.empty(min(cap, step), dtype=np.intp)
     rest = buf[3:]
     pos = 0  # where the next sample begins, counted after the lead bytes
@@ -644,17 +697,15 @@ def load(source: Union[PathLike, Any], arrays: bool = False, lazy: bool = False)
             st = os.fstat(f.fileno())
             # A regular file's size, unless it says 0 (as /proc's do).
             size = st.st_size if stat.S_ISREG(st.st_mode) and st.st_size > 0 else None
-            return _load(f.read, size, arrays, lazy)
-    read = getattr(source, "read1", None) or getattr(source, "read", None)
-    if read is None:
+            return _load(f, size, arrays, lazy)
+    if not hasattr(source, "read"):
         raise TypeError(f"cannot load a {type(source).__name__!r}: expected a path or a binary "
                         "file object (decode() takes bytes)")
-    return _load(read, None, arrays, lazy)
+    return _load(source, None, arrays, lazy)
 
 
-def _load(read: Callable[[int], Any], size: Optional[int], arrays: bool,
-          lazy: bool) -> Settings:
-    r = _Reader(b"", arrays, read, size)
+def _load(stream: Any, size: Optional[int], arrays: bool, lazy: bool) -> Settings:
+    r = _Reader(b"", arrays, stream, size)
     settings = r.settings(lazy)
     r.finish()
     return settings

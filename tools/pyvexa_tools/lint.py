@@ -12,8 +12,6 @@ from __future__ import annotations
 
 import math
 import os
-import shutil
-import tempfile
 from array import array
 from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
@@ -100,6 +98,8 @@ def _protocol_settings(p: Any) -> Settings:
             settings.signals = [Signal("Constant", ConstantSignalParams(0.0))]
         return settings
     del text
+    import shutil
+    import tempfile  # here: slow to import under PyPy, and needed only here
     for where in ("/dev/shm", None):  # memory first: the save flushes the file to its disk
         try:
             tmp = tempfile.mkdtemp(prefix="pyvexa-lint-", dir=where)
