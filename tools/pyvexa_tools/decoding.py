@@ -27,7 +27,7 @@ __all__ = ["DecodeError", "decode", "load"]
 # that reading a large one costs little.
 _FIRST_BLOCK = 1 << 16
 _BLOCK = 1 << 22
-_REFILL = 1 << 12  # samples read on to the window's last few bytes
+_REFILL = 1 << 12  # the sample loops move the window on only this close to its end
 # Reading into the window saves CPython a second copy of the input (and its
 # page faults); PyPy's loops read bytes faster than a bytearray, by more.
 _READINTO = sys.implementation.name != "pypy"

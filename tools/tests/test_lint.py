@@ -208,7 +208,7 @@ def test_command_exit_status_and_json(tmp_path, capsys):
         assert run(capsys, "--check", *map(str, args))[0] == min(status, 1), args
     status, out, err = run(capsys, "--lint", "--json", str(clean), str(bad), str(cut))
     report = json.loads(out)
-    assert status == 2 and err == ""
+    assert status == 2 and err == "" and out == json.dumps(report, indent=2) + "\n"  # streamed
     assert [r["status"] for r in report] == ["clean", "findings", "unreadable"]
     assert report[1]["findings"][0]["code"] == "intensity-above-max"
     assert "truncated input" in report[2]["error"]
