@@ -63,6 +63,8 @@ bench: | setup
 	PYTHONPATH=$(B_BENCH_PYPY)/pyvexa $(PYPY) bench/save_bench.py
 	PYTHONPATH=$(B_BENCH_CPYTHON)/pyvexa $(CPYTHON) bench/viewer_bench.py --runs 5
 	PYTHONPATH=$(NUMPY_PYPY):$(B_BENCH_PYPY)/pyvexa $(PYPY) bench/viewer_bench.py --runs 5
+	PYTHONPATH=$(B_BENCH_CPYTHON)/pyvexa $(CPYTHON) bench/lint_bench.py
+	PYTHONPATH=$(NUMPY_PYPY):$(B_BENCH_PYPY)/pyvexa $(PYPY) bench/lint_bench.py
 
 # Packaging checks. check-stubs: stubtest compares pyvexa.pyi with the built
 # CPython module (no allowlist needed), then mypy --strict checks the

@@ -14,6 +14,9 @@ from .codec import (ArbitrarySignalParams, ChannelSettings, Coil, ConstantSignal
                     escape_text, format_double, num_samples, parse_text, render, render_line,
                     render_pieces, summary, write_text)
 from .lint import CODES, Finding, lint, lint_settings
+from .decoding import load
+from .lint import ERROR, WARNING, iter_lint
+from .text import summary_lines
 
 __version__ = "0.1.0"
 
@@ -24,4 +27,5 @@ __all__ = [
     "format_double", "num_samples", "parse_text", "render", "render_line", "render_pieces",
     "write_text",
     "summary", "CODES", "Finding", "lint", "lint_settings",
+    "load", "iter_lint", "summary_lines", "ERROR", "WARNING",
 ]

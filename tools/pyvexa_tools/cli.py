@@ -3,14 +3,17 @@ from __future__ import annotations
 
 import argparse
 import gc
+import itertools
 import json
 import sys
 import time
-from typing import Any, Callable, Dict, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
-from . import codec
-from .codec import DecodeError, Settings, decode, summary, write_text
-from .lint import lint_settings
+from . import progress as reporting
+from .decoding import DecodeError, load
+from .lint import iter_lint
+from .records import Settings
+from .text import summary_lines, write_text
 
 DESCRIPTION = """Show, check or plot .vexa protocol files.
 
@@ -48,24 +51,20 @@ class _Progress:
             sys.stderr.flush()
 
 
-def _read(path: str) -> bytes:
-    if path == "-":
-        return sys.stdin.buffer.read()
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def _load(path: str, prog: str) -> Settings:
-    """Decodes a file; raises _Unreadable after saying why on stderr."""
+    """Decodes a file as it reads it (so endless input stops at the first
+    byte after the protocol), its signals kept encoded until they are read;
+    raises _Unreadable saying why."""
     name = "<stdin>" if path == "-" else path
     try:
-        data = _read(path)
+        return load(sys.stdin.buffer if path == "-" else path, arrays=True, lazy=True)
     except OSError as e:
         raise _Unreadable(name, f"cannot read: {e.strerror or e}") from None
-    try:
-        return decode(data, arrays=True)
     except DecodeError as e:
         raise _Unreadable(name, f"not a valid protocol file: {e}") from None
+    except MemoryError:
+        raise _Unreadable(name, "cannot read: the protocol is larger than the memory "
+                                "available") from None
 
 
 class _Unreadable(Exception):
@@ -108,31 +107,83 @@ def _write(produce: Callable[[Callable[[Union[str, memoryview]], None]], Any]) -
 def _lint_files(files: Sequence[str], prog: str, as_json: bool, quiet: bool,
                 unreadable_status: int) -> int:
     status = 0
-    reports: List[Dict[str, Any]] = []
-    for path in files:
-        name = "<stdin>" if path == "-" else path
-        try:
-            findings = lint_settings(_load(path, prog))
-        except _Unreadable as e:
-            status = max(status, unreadable_status)
-            reports.append({"file": name, "status": "unreadable", "error": e.why,
-                             "findings": []})
-            if not as_json:
-                print(f"{prog}: {e}", file=sys.stderr)
-            continue
-        if findings:
-            status = max(status, 1)
-        reports.append({"file": name, "status": "findings" if findings else "clean",
-                        "findings": [f.as_dict() for f in findings]})
-        if not as_json:
-            stream = sys.stderr if quiet else sys.stdout
-            for f in findings:
-                print(f"{name}: {f}", file=stream)
-            if not quiet and len(files) > 1 and not findings:
-                print(f"{name}: clean")
+
+    def reports() -> Iterator[Dict[str, Any]]:
+        # One file at a time, its findings given as they come: a protocol
+        # of millions of signals can have millions of them.
+        nonlocal status
+        for path in files:
+            name = "<stdin>" if path == "-" else path
+            try:
+                settings = _load(path, prog)
+            except _Unreadable as e:
+                status = max(status, unreadable_status)
+                yield {"file": name, "status": "unreadable", "error": e.why,
+                       "findings": iter(())}
+                continue
+            findings = iter_lint(settings)
+            first = next(findings, None)
+            if first is not None:
+                status = max(status, 1)
+                findings = itertools.chain([first], findings)
+            yield {"file": name, "status": "clean" if first is None else "findings",
+                   "findings": findings}
+
     if as_json:
-        _write(lambda write: write(json.dumps(reports, indent=2) + "\n"))
+        _write(lambda write: _write_json(reports(), write))
+        return status
+    stream = sys.stderr if quiet else sys.stdout
+    for report in reports():
+        name = report["file"]
+        if report["status"] == "unreadable":
+            print(f"{prog}: {name}: {report['error']}", file=sys.stderr)
+            continue
+        for lines in _batches(f"{name}: {f}\n" for f in report["findings"]):
+            stream.write(lines)
+        if not quiet and len(files) > 1 and report["status"] == "clean":
+            print(f"{name}: clean")
     return status
+
+
+def _batches(pieces: Iterator[str], size: int = 1 << 16) -> Iterator[str]:
+    """Joins short texts into pieces of about `size` characters."""
+    batch: List[str] = []
+    length = 0
+    for piece in pieces:
+        batch.append(piece)
+        length += len(piece)
+        if length >= size:
+            yield "".join(batch)
+            batch.clear()
+            length = 0
+    if batch:
+        yield "".join(batch)
+
+
+def _write_json(reports: Iterator[Dict[str, Any]],
+                write: Callable[[Union[str, memoryview]], None]) -> None:
+    """json.dumps(list(reports), indent=2), the findings (which can be
+    millions) written as they come."""
+    def pieces() -> Iterator[str]:
+        yield "["
+        k = -1
+        for k, report in enumerate(reports):
+            yield ("," if k else "") + "\n  {"
+            for j, (key, value) in enumerate(report.items()):
+                yield ("," if j else "") + f"\n    {json.dumps(key)}: "
+                if key != "findings":
+                    yield json.dumps(value)
+                    continue
+                empty = True
+                for finding in value:
+                    body = json.dumps(finding.as_dict(), indent=2).replace("\n", "\n      ")
+                    yield ("[\n      " if empty else ",\n      ") + body
+                    empty = False
+                yield "[]" if empty else "\n    ]"
+            yield "\n  }"
+        yield "\n]\n" if k >= 0 else "]\n"
+    for piece in _batches(pieces()):
+        write(piece)
 
 
 def main(argv: Optional[Sequence[str]] = None, prog: str = "vexa-view") -> int:
@@ -159,7 +210,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexa-view") -> int:
         parser.error("several files go with --lint or --check only")
 
     progress = _Progress(prog) if sys.stderr.isatty() else None
-    codec.progress = progress
+    reporting.hook = progress
     try:
         if args.lint or args.check:
             return _lint_files(args.files, prog, args.json, quiet=args.check,
@@ -178,13 +229,18 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexa-view") -> int:
                 return 1
             return 0
         if args.summary:
-            # The overview also lists what --lint would report, one line each.
-            findings = lint_settings(settings)
-            lines = [summary(settings)]
-            if findings:
-                lines.append(f"problems: {len(findings)} (vexa-view --lint for the fixes)")
-                lines += [f"    {f.where}: {f.message}" for f in findings]
-            _write(lambda write: write("\n".join(lines) + "\n"))
+            # The overview also lists what --lint would report, one line
+            # each: counted first, then written as they come.
+            def overview(write: Callable[[Union[str, memoryview]], None]) -> None:
+                for piece in _batches(line + "\n" for line in summary_lines(settings)):
+                    write(piece)
+                count = sum(1 for _ in iter_lint(settings))
+                if count:
+                    write(f"problems: {count} (vexa-view --lint for the fixes)\n")
+                    for piece in _batches(f"    {f.where}: {f.message}\n"
+                                          for f in iter_lint(settings)):
+                        write(piece)
+            _write(overview)
         else:
             def text(write: Callable[[Union[str, memoryview]], None]) -> None:
                 write_text(settings, write)
@@ -192,6 +248,6 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = "vexa-view") -> int:
             _write(text)
         return 0
     finally:
-        codec.progress = None
+        reporting.hook = None
         if progress is not None:
             progress.close()

@@ -4,75 +4,193 @@ The module stores signal and input indices unchecked and never revisits a
 curve after the session changes, and files written by other tools need not
 respect the module's ranges at all. `lint` looks at a file, its bytes, a
 decoded `Settings` or a live `pyvexa.Protocol` and returns one `Finding` per
-mistake, each with where it is and a one-line fix.
+mistake, each with where it is, a one-line fix and a severity: an error is
+something the device cannot do as written, a warning something it will do
+that is most likely not what was meant.
 """
 from __future__ import annotations
 
+import math
 import os
-from dataclasses import asdict, dataclass
-from typing import Any, Dict, List, Tuple, Union
+import signal
+import threading
+from array import array
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
-from .codec import (ArbitrarySignalParams, ChannelSettings, ConstantSignalParams,
-                    MixedSignalParams, Settings, Signal, SignalSourceSelection, decode,
-                    format_double, num_samples, parse_text, sample_range)
+from ._accel import sample_range
+from .decoding import decode
+from .decoding import load as load_file
+from .records import (ArbitrarySignalParams, ChannelSettings, ConstantSignalParams,
+                      MachineConfig, MixedSignalParams, RampSignalParams, Settings, Signal,
+                      SignalSourceSelection, SineSignalParams, num_samples)
+from .text import format_double
+from .textreader import parse_text
 
-__all__ = ["Finding", "lint", "lint_settings", "load", "CODES"]
+__all__ = ["Finding", "lint", "lint_settings", "iter_lint", "load", "CODES", "ERROR", "WARNING"]
 
 MAX_SESSION_DURATION = 1800.0
 MIN_SESSION_DURATION = 0.01
 MAX_SAMPLE = 32767
 
+ERROR = "error"
+WARNING = "warning"
+
 # Every finding's code, in the order the checks run.
 CODES = (
-    "session-range", "intensity-range", "intensity-above-max", "coil-missing",
-    "route-missing-signal", "external-out-of-range", "mixed-missing", "mixed-self",
-    "mixed-cycle", "curve-length", "sample-range",
+    "session-range", "intensity-range", "intensity-above-max", "non-finite", "coil-missing",
+    "route-missing-signal", "external-out-of-range", "route-channel-disabled", "mixed-missing",
+    "mixed-self", "curve-length", "sample-range", "mixed-cycle", "signal-unrouted",
 )
 
 
 @dataclass(frozen=True)
 class Finding:
     """One mistake: `code` (one of CODES), `where` ("session",
-    "channel A, coil A1", "signal 3", ...), what is wrong, and how to fix it."""
+    "channel A, coil A1", "signal 3", ...), what is wrong, how to fix it,
+    and its `severity`, ERROR or WARNING."""
     code: str
     where: str
     message: str
     fix: str
+    severity: str = ERROR
 
     def as_dict(self) -> Dict[str, str]:
-        return asdict(self)
+        return {"code": self.code, "where": self.where, "message": self.message,
+                "fix": self.fix, "severity": self.severity}
 
     def __str__(self) -> str:
-        return f"{self.where}: {self.message} [{self.code}]\n    fix: {self.fix}"
+        return (f"{self.where}: {self.severity}: {self.message} [{self.code}]\n"
+                f"    fix: {self.fix}")
 
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, Settings, Any]
 
 
 def load(source: Source) -> Settings:
-    """The Settings behind any source `lint` accepts. A Protocol object is
-    read through its text form and left untouched; its empty signal list is
-    shown as the one Constant 0.0 signal that saving it would write."""
+    """The Settings behind any source `lint` accepts: a file name, the
+    file's bytes, a binary file object, Settings, or a Protocol. The signals
+    of a file are decoded as they are read (a read-only sequence), so that a
+    file of millions of signals costs little more memory than its size.
+
+    A Protocol object is left untouched: it is saved into a private
+    directory from a forked copy of the process (or, beside other threads,
+    from this one once its text shows that saving cannot change it) and
+    the file is read back. Its empty signal list is shown as the one
+    Constant 0.0 signal that saving it would write."""
     if isinstance(source, Settings):
         return source
     if isinstance(source, (bytes, bytearray, memoryview)):
-        return decode(bytes(source), arrays=True)
-    if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as f:
-            return decode(f.read(), arrays=True)
+        return decode(bytes(source), arrays=True, lazy=True)
+    if isinstance(source, (str, os.PathLike)) or hasattr(source, "read"):
+        return load_file(source, arrays=True, lazy=True)
     if type(source).__name__ == "Protocol" and hasattr(source, "get_num_samples"):
-        settings = parse_text(str(source))
-        if not settings.signals:
-            settings.signals = [Signal("Constant", ConstantSignalParams(0.0))]
-        return settings
+        return _protocol_settings(source)
     raise TypeError(f"cannot check a {type(source).__name__!r}: expected a file name, bytes, "
                     "Settings or a pyvexa.Protocol")
 
 
+def _protocol_settings(p: Any) -> Settings:
+    # Reading back the text form, the one way to read a Protocol without
+    # changing it, is slow for millions of sample lines: the protocol is
+    # saved and its file read instead. But save() fills an empty signal
+    # list, so it saves from a forked copy of this process, whose change
+    # dies with it; or, where forking is unsafe (other threads may hold
+    # locks the copy would need), only once its text shows signals.
+    if hasattr(os, "fork") and threading.active_count() == 1:
+        settings = _save_and_load(lambda path: _save_in_a_child(p, path))
+        if settings is not None:
+            return settings
+    text = str(p)
+    at = text.find("\n        signals: ")  # a text never holds a raw newline
+    if at >= 0 and not text.startswith("[]", at + 18):
+        del text
+        settings = _save_and_load(lambda path: _save(p, path))
+        if settings is not None:
+            return settings
+        text = str(p)
+    settings = parse_text(text)  # nowhere to save it: slow but exact
+    if not settings.signals:
+        settings.signals = [Signal("Constant", ConstantSignalParams(0.0))]
+    return settings
+
+
+def _save_and_load(save: Callable[[str], bool]) -> Optional[Settings]:
+    """The Settings of the file that save(path) writes into a private
+    directory, or None when there is no room for it anywhere."""
+    import shutil
+    import tempfile  # here: slow to import under PyPy, and needed only here
+    for where in ("/dev/shm", None):  # memory first: the save flushes the file to its disk
+        try:
+            tmp = tempfile.mkdtemp(prefix="pyvexa-lint-", dir=where)
+        except OSError:
+            continue
+        try:
+            path = os.path.join(tmp, "protocol.vexa")
+            if save(path):
+                return load_file(path, arrays=True, lazy=True)
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+    return None
+
+
+def _save(p: Any, path: str) -> bool:
+    try:
+        p.save(path)
+    except BaseException as e:
+        # The module's failure exception derives from BaseException;
+        # interrupts and exits pass through.
+        if not isinstance(e, Exception) and type(e).__name__ != "PanicException":
+            raise
+        return False
+    return True
+
+
+def _save_in_a_child(p: Any, path: str) -> bool:
+    try:
+        pid = os.fork()
+    except OSError:
+        return False
+    if pid == 0:  # the copy: save, and leave without running anything of the parent's
+        status = 1
+        try:
+            # A failed save reports on standard error: not the user's news.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+            p.save(path)
+            status = 0
+        finally:
+            os._exit(status)
+    try:
+        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    except ChildProcessError:  # children reaped by the system (SIGCHLD ignored)
+        status = 0
+    except BaseException:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        raise
+    # The save replaces the file whole or not at all.
+    return status == 0 and os.path.exists(path)
+
+
 def lint(source: Source) -> List[Finding]:
-    """The findings for a file name, file bytes, Settings or Protocol.
-    Raises OSError or DecodeError (a ValueError) for what cannot be read."""
-    return lint_settings(load(source))
+    """The findings for a file name, file bytes, a binary file object,
+    Settings or a Protocol. Raises OSError or DecodeError (a ValueError) for
+    what cannot be read."""
+    return list(_check(load(source)))
+
+
+def iter_lint(source: Source) -> Iterator[Finding]:
+    """The findings of lint(source) one at a time, in the same order: for a
+    protocol with too many findings to hold them all. The source is read
+    (and any error raised) before the first finding is given."""
+    return _check(load(source))
+
+
+def lint_settings(s: Settings) -> List[Finding]:
+    """The findings for decoded Settings, in a fixed order: session,
+    machine and routing, then signal by signal, then what involves several
+    signals (cycles of mixed signals, signals nothing routes to)."""
+    return list(_check(s))
 
 
 def _routes(ch: ChannelSettings, name: str) -> List[Tuple[str, str, SignalSourceSelection]]:
@@ -84,129 +202,290 @@ def _routes(ch: ChannelSettings, name: str) -> List[Tuple[str, str, SignalSource
              ch.modulation_source)]
 
 
-def lint_settings(s: Settings) -> List[Finding]:
-    """The findings for decoded Settings, in a fixed order: session,
-    machine and routing, then signal by signal."""
-    out: List[Finding] = []
-    add = out.append
+_UNSET = SignalSourceSelection()  # what Protocol() gives every source
+_SHOWN = 3  # non-finite values named in one finding
+_CYCLE_SHOWN = 24  # signals of a long cycle named in its finding
+
+
+def _non_finite(names: List[Tuple[str, float]]) -> str:
+    shown = ", ".join(f"{name} is {format_double(v)}" for name, v in names[:_SHOWN])
+    return shown + (f" (and {len(names) - _SHOWN} more)" if len(names) > _SHOWN else "")
+
+
+def _machine_non_finite(mc: MachineConfig) -> List[Tuple[str, float]]:
+    bad: List[Tuple[str, float]] = []
+    isfinite = math.isfinite
+    for name in ("supply_voltage", "max_intensity_setpoint", "max_current",
+                 "max_carrier_frequency", "max_temperature", "min_flowrate", "max_power"):
+        if not isfinite(getattr(mc, name)):
+            bad.append((name, getattr(mc, name)))
+    for i, coil in enumerate(mc.coils):
+        for name in ("inductance", "max_current", "max_carrier_frequency"):
+            if not isfinite(getattr(coil, name)):
+                bad.append((f"coils[{i}].{name}", getattr(coil, name)))
+        for j, row in enumerate(coil.settings):
+            for name in ("capacitance", "carrier_frequency"):
+                if not isfinite(getattr(row, name)):
+                    bad.append((f"coils[{i}].settings[{j}].{name}", getattr(row, name)))
+    for name in ("capacitors", "possible_capacitances"):
+        for i, v in enumerate(getattr(mc, name)):
+            if not isfinite(v):
+                bad.append((f"{name}[{i}]", v))
+    return bad
+
+
+_PARAMS = {ConstantSignalParams: ("constant", ("value",)),
+           SineSignalParams: ("sine", ("amplitude", "frequency", "phase", "depth")),
+           RampSignalParams: ("ramp", ("peak", "up_duration", "down_duration"))}
+
+
+def _check(s: Settings) -> Iterator[Finding]:
     mc = s.machine_config
-    nsig = len(s.signals)
+    signals = s.signals
+    nsig = len(signals)
     d = s.session_duration
     if not MIN_SESSION_DURATION <= d <= MAX_SESSION_DURATION:
-        add(Finding("session-range", "session",
-                    f"session_duration {format_double(d)} is outside 0.01 to 1800 seconds",
-                    "set_session_duration() with a value from 0.01 to 1800"))
+        yield Finding("session-range", "session",
+                      f"session_duration {format_double(d)} is outside 0.01 to 1800 seconds",
+                      "set_session_duration() with a value from 0.01 to 1800")
     x = s.intensity
     if not 0.0 <= x <= 1.0:
-        add(Finding("intensity-range", "session", f"intensity {format_double(x)} is outside 0 to 1",
-                    "set_stimulation_intensity() with a value from 0.0 to 1.0"))
+        yield Finding("intensity-range", "session",
+                      f"intensity {format_double(x)} is outside 0 to 1",
+                      "set_stimulation_intensity() with a value from 0.0 to 1.0")
     elif x > mc.max_intensity_setpoint:
-        add(Finding("intensity-above-max", "session",
-                    f"intensity {format_double(x)} is above the machine's max_intensity_setpoint "
-                    f"{format_double(mc.max_intensity_setpoint)}",
-                    "set_stimulation_intensity() with a value up to "
-                    f"{format_double(mc.max_intensity_setpoint)}"))
+        yield Finding("intensity-above-max", "session",
+                      f"intensity {format_double(x)} is above the machine's "
+                      f"max_intensity_setpoint {format_double(mc.max_intensity_setpoint)}",
+                      "set_stimulation_intensity() with a value up to "
+                      f"{format_double(mc.max_intensity_setpoint)}")
+    bad = _machine_non_finite(mc)
+    if bad:
+        yield Finding("non-finite", "machine",
+                      f"the machine description holds values that are not numbers: "
+                      f"{_non_finite(bad)}",
+                      "write the file with the machine's finite values (Protocol() carries "
+                      "the default machine's)")
+    routed: List[int] = []  # the signals the channels take, enabled or not
     for name, ch in (("A", s.channel_a_settings), ("B", s.channel_b_settings)):
         if ch.coil_idx >= len(mc.coils):
-            add(Finding("coil-missing", f"channel {name}",
-                        f"coil_idx {ch.coil_idx} names no coil (the machine has {len(mc.coils)})",
-                        "write the file with a coil index below the machine's coil count"))
+            yield Finding("coil-missing", f"channel {name}",
+                          f"coil_idx {ch.coil_idx} names no coil (the machine has "
+                          f"{len(mc.coils)})",
+                          "write the file with a coil index below the machine's coil count")
         elif ch.coil_setting_idx >= len(mc.coils[ch.coil_idx].settings):
-            add(Finding("coil-missing", f"channel {name}",
-                        f"coil_setting_idx {ch.coil_setting_idx} names no row of coil "
-                        f"{ch.coil_idx}'s table ({len(mc.coils[ch.coil_idx].settings)} rows)",
-                        "write the file with a row index below the table's length"))
+            yield Finding("coil-missing", f"channel {name}",
+                          f"coil_setting_idx {ch.coil_setting_idx} names no row of coil "
+                          f"{ch.coil_idx}'s table ({len(mc.coils[ch.coil_idx].settings)} rows)",
+                          "write the file with a row index below the table's length")
         for where, call, sel in _routes(ch, name):
             if sel.external_selected:
                 n = mc.num_external_signal_sources
                 if sel.external >= n:
-                    add(Finding("external-out-of-range", where,
-                                f"external input {sel.external} does not exist (the machine has "
-                                f"{n}: 0 to {n - 1})" if n else
-                                f"external input {sel.external} does not exist (the machine has "
-                                "none)",
-                                f"{call}True, i) with i below {n}" if n else
-                                f"{call}False, i) with a signal index"))
+                    yield Finding(
+                        "external-out-of-range", where,
+                        f"external input {sel.external} does not exist (the machine has "
+                        f"{n}: 0 to {n - 1})" if n else
+                        f"external input {sel.external} does not exist (the machine has none)",
+                        f"{call}True, i) with i below {n}" if n else
+                        f"{call}False, i) with a signal index")
             elif sel.internal >= nsig:
-                add(Finding("route-missing-signal", where,
-                            f"routed to signal {sel.internal}, but the protocol has {nsig} "
-                            f"signal{'s' if nsig != 1 else ''}",
-                            f"{call}False, i) with an index returned by an add_*_signal call, "
-                            "or add the missing signals"))
-    mixed: Dict[int, MixedSignalParams] = {}
-    for i, sig in enumerate(s.signals):
-        p = sig.params
-        if isinstance(p, MixedSignalParams):
-            mixed[i] = p
-            for field in ("a_idx", "b_idx"):
-                j = getattr(p, field)
-                if j >= nsig:
-                    add(Finding("mixed-missing", f"signal {i}",
-                                f"mixed signal's {field} {j} names no signal (the protocol has "
-                                f"{nsig})", "add_mixed_signal() with indices of existing "
-                                "signals"))
-                elif j == i:
-                    add(Finding("mixed-self", f"signal {i}",
-                                f"mixed signal's {field} names the mixed signal itself",
-                                "add the two signals first, then add_mixed_signal() with "
-                                "their indices"))
-        elif isinstance(p, ArbitrarySignalParams):
-            want = num_samples(d)
-            if len(p.samples) != want:
-                add(Finding("curve-length", f"signal {i}",
-                            f"curve has {len(p.samples)} samples, the session "
-                            f"({format_double(d)} s) has {want}",
-                            "call set_session_duration() before add_arbitrary_signal(), "
-                            "or resample the curve to get_num_samples() values"))
-            if len(p.samples):
-                low, high = sample_range(p.samples)
-                if low < 0 or high > MAX_SAMPLE:
-                    bad = next(k for k, v in enumerate(p.samples)
-                               if not 0 <= v <= MAX_SAMPLE)
-                    add(Finding("sample-range", f"signal {i}",
-                                f"sample {bad} is {int(p.samples[bad])}, outside 0 to 32767 "
-                                f"(samples range from {low} to {high})",
-                                "store levels from 0.0 to 1.0 as round(level * 32767)"))
-    for cycle in _cycles(mixed):
-        add(Finding("mixed-cycle", f"signal {cycle[0]}",
-                    "mixed signals refer to each other in a cycle: "
-                    + " -> ".join(map(str, cycle + [cycle[0]])),
-                    "make every mixed signal refer only to signals that do not lead back "
-                    "to it"))
-    return out
-
-
-def _cycles(mixed: Dict[int, MixedSignalParams]) -> List[List[int]]:
-    """Each cycle of two or more mixed signals once, starting at its smallest
-    index (a signal naming itself is reported on its own)."""
-    found: List[List[int]] = []
-    seen = set()
-    state: Dict[int, int] = {}  # 1 on the current path, 2 done
-    for root in sorted(mixed):
-        if root in state:
-            continue
-        path: List[int] = []
-        stack: List[Tuple[int, int]] = [(root, 0)]
-        while stack:
-            node, k = stack.pop()
-            if k == 0:
-                state[node] = 1
-                path.append(node)
-            targets = [t for t in (mixed[node].a_idx, mixed[node].b_idx)
-                       if t in mixed and t != node]
-            if k < len(targets):
-                stack.append((node, k + 1))
-                t = targets[k]
-                if state.get(t) == 1:
-                    cycle = path[path.index(t):]
-                    start = cycle.index(min(cycle))
-                    cycle = cycle[start:] + cycle[:start]
-                    if tuple(cycle) not in seen:
-                        seen.add(tuple(cycle))
-                        found.append(cycle)
-                elif t not in state:
-                    stack.append((t, 0))
+                yield Finding("route-missing-signal", where,
+                              f"routed to signal {sel.internal}, but the protocol has {nsig} "
+                              f"signal{'s' if nsig != 1 else ''}",
+                              f"{call}False, i) with an index returned by an add_*_signal "
+                              "call, or add the missing signals")
             else:
-                state[node] = 2
-                path.pop()
-    return found
+                routed.append(sel.internal)
+            if not ch.enabled and sel != _UNSET:
+                source = (f"external input {sel.external}" if sel.external_selected
+                          else f"signal {sel.internal}")
+                yield Finding("route-channel-disabled", where,
+                              f"takes {source}, but channel {name} is never enabled, so the "
+                              "device ignores it", f"enable_channel(Channel.{name}), or leave "
+                              f"channel {name}'s sources alone", WARNING)
+    # The mixed signals, by position, for the checks that follow their
+    # references: slot[i] is mixed signal i's place in `mixed`.
+    mixed = array("q")  # index, a_idx, b_idx of each mixed signal, flat
+    slot: Optional[array[int]] = None
+    want = num_samples(d)
+    session = f"the session ({format_double(d)} s) has {want}"
+    isfinite = math.isfinite
+    for i, sig in enumerate(signals):
+        p = sig.params
+        kind = type(p)
+        if kind is MixedSignalParams:
+            a, b = p.a_idx, p.b_idx  # type: ignore[union-attr]
+            if slot is None:
+                slot = array("q", [-1]) * nsig
+            slot[i] = len(mixed) // 3
+            mixed.extend((i, min(a, nsig), min(b, nsig)))
+            for field, j in (("a_idx", a), ("b_idx", b)):
+                if j >= nsig:
+                    yield Finding("mixed-missing", f"signal {i}",
+                                  f"mixed signal's {field} {j} names no signal (the protocol "
+                                  f"has {nsig})", "add_mixed_signal() with indices of existing "
+                                  "signals")
+                elif j == i:
+                    yield Finding("mixed-self", f"signal {i}",
+                                  f"mixed signal's {field} names the mixed signal itself",
+                                  "add the two signals first, then add_mixed_signal() with "
+                                  "their indices")
+        elif kind is ArbitrarySignalParams:
+            samples = p.samples  # type: ignore[union-attr]
+            if len(samples) != want:
+                yield Finding("curve-length", f"signal {i}",
+                              f"curve has {len(samples)} samples, {session}",
+                              "call set_session_duration() before add_arbitrary_signal(), "
+                              "or resample the curve to get_num_samples() values")
+            if len(samples):
+                low, high = sample_range(samples)
+                if low < 0 or high > MAX_SAMPLE:
+                    bad_at = next(k for k, v in enumerate(samples) if not 0 <= v <= MAX_SAMPLE)
+                    yield Finding("sample-range", f"signal {i}",
+                                  f"sample {bad_at} is {int(samples[bad_at])}, outside 0 to "
+                                  f"32767 (samples range from {low} to {high})",
+                                  "store levels from 0.0 to 1.0 as round(level * 32767)")
+        elif kind in _PARAMS:
+            what, names = _PARAMS[kind]
+            bad = [(name, getattr(p, name)) for name in names if not isfinite(getattr(p, name))]
+            if bad:
+                yield Finding("non-finite", f"signal {i}",
+                              f"{what} signal's {_non_finite(bad)}: the device needs numbers",
+                              f"add_{what}_signal() with finite numbers")
+    if slot is not None:
+        for cycle, size in _cycles(mixed, slot):
+            yield Finding("mixed-cycle", f"signal {cycle[0]}",
+                          "mixed signals refer to each other in a cycle: " + _path(cycle)
+                          + (f" (one of the cycles among {size} mixed signals that lead back "
+                             "to each other)" if size > len(cycle) else ""),
+                          "make every mixed signal refer only to signals that do not lead "
+                          "back to it")
+    for i in _unrouted(nsig, routed, mixed, slot):
+        yield Finding("signal-unrouted", f"signal {i}",
+                      "nothing routes to this signal, directly or through a mixed signal, so "
+                      "the device never uses it",
+                      "route it with set_amplitude_source() or set_modulation_source(), mix "
+                      "it into a routed signal, or leave it out", WARNING)
+
+
+def _path(cycle: Sequence[int]) -> str:
+    nodes = list(cycle) + [cycle[0]]
+    if len(nodes) > _CYCLE_SHOWN:
+        half = _CYCLE_SHOWN // 2
+        hidden = len(nodes) - 2 * half
+        return (" -> ".join(map(str, nodes[:half])) + f" -> ... ({hidden} more) ... -> "
+                + " -> ".join(map(str, nodes[-half:])))
+    return " -> ".join(map(str, nodes))
+
+
+def _unrouted(nsig: int, routed: List[int], mixed: "array[int]",
+              slot: "Optional[array[int]]") -> Iterator[int]:
+    """The signals that no route reaches, directly or through mixed signals,
+    in order."""
+    reached = bytearray(nsig)
+    stack = array("q", routed)
+    while stack:
+        i = stack.pop()
+        if i >= nsig or reached[i]:
+            continue
+        reached[i] = 1
+        if slot is not None and slot[i] >= 0:
+            k = 3 * slot[i]
+            stack.append(mixed[k + 1])
+            stack.append(mixed[k + 2])
+    i = reached.find(0)
+    while i >= 0:
+        yield i
+        i = reached.find(0, i + 1)
+
+
+def _cycles(mixed: "array[int]", slot: "array[int]") -> Iterator[Tuple[List[int], int]]:
+    """For each group of two or more mixed signals that lead back to each
+    other (a strongly connected component), once, in time and memory linear
+    in the mixed signals: its shortest cycle through its smallest index,
+    and the group's size. A signal naming itself is reported on its own."""
+    count = len(mixed) // 3
+    nsig = len(slot)
+
+    def target(v: int, e: int) -> int:
+        """Where mixed signal v's edge e (0: a_idx, 1: b_idx) leads among
+        the mixed signals, or -1."""
+        t = mixed[3 * v + 1 + e]
+        return slot[t] if t < nsig and t != mixed[3 * v] else -1
+
+    # Tarjan's algorithm without recursion: per mixed signal its visiting
+    # order, lowest reachable order, and which edge it follows next.
+    order = array("q", [-1]) * count
+    low = array("q", [0]) * count
+    on_stack = bytearray(count)
+    next_edge = bytearray(count)
+    group_of = array("q", [-1]) * count
+    stack = array("q")
+    work = array("q")
+    groups: List[Tuple[int, int, int]] = []  # (smallest signal, a member, size)
+    seen = 0
+    for root in range(count):
+        if order[root] >= 0:
+            continue
+        order[root] = low[root] = seen
+        seen += 1
+        stack.append(root)
+        on_stack[root] = 1
+        work.append(root)
+        while work:
+            v = work[-1]
+            e = next_edge[v]
+            if e < 2:
+                next_edge[v] = e + 1
+                w = target(v, e)
+                if w < 0:
+                    continue
+                if order[w] < 0:
+                    order[w] = low[w] = seen
+                    seen += 1
+                    stack.append(w)
+                    on_stack[w] = 1
+                    work.append(w)
+                elif on_stack[w] and order[w] < low[v]:
+                    low[v] = order[w]
+                continue
+            work.pop()
+            if work and low[v] < low[work[-1]]:
+                low[work[-1]] = low[v]
+            if low[v] == order[v]:
+                size, smallest = 0, mixed[3 * v]
+                while True:
+                    w = stack.pop()
+                    on_stack[w] = 0
+                    group_of[w] = v
+                    size += 1
+                    smallest = min(smallest, mixed[3 * w])
+                    if w == v:
+                        break
+                if size > 1:
+                    groups.append((smallest, v, size))
+    came = array("q", [-1]) * count  # the breadth-first searches' links, one per signal
+    for smallest, member, size in sorted(groups):
+        yield _shortest_cycle(slot[smallest], group_of, came, mixed, target), size
+
+
+def _shortest_cycle(start: int, group_of: "array[int]", came: "array[int]",
+                    mixed: "array[int]", target: Any) -> List[int]:
+    group = group_of[start]
+    frontier = [start]
+    while frontier:
+        nxt = []
+        for v in frontier:
+            for e in (0, 1):
+                w = target(v, e)
+                if w == start:
+                    path = [v]
+                    while path[-1] != start:
+                        path.append(came[path[-1]])
+                    return [mixed[3 * u] for u in reversed(path)]
+                if w >= 0 and group_of[w] == group and came[w] < 0 and w != start:
+                    came[w] = v
+                    nxt.append(w)
+        frontier = nxt
+    raise AssertionError("a strongly connected group has a cycle")  # pragma: no cover

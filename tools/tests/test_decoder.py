@@ -1,6 +1,7 @@
 """The inspector on its own: decoding, text form, refusals, command line.
 None of these needs the module."""
 import copy
+import random
 import os
 import subprocess
 import sys
@@ -316,10 +317,10 @@ def test_decode_does_not_share_state_between_calls():
 
 @pytest.fixture
 def codec(monkeypatch):
-    from pyvexa_tools import codec
-    if codec._np is None:
+    from pyvexa_tools import _accel
+    if _accel.np is None:
         pytest.skip("the NumPy paths run only under CPython with NumPy")
-    monkeypatch.setattr(codec, "_ARRAY_CHUNK", 1000)  # many chunk boundaries
+    monkeypatch.setattr(_accel, "ARRAY_CHUNK", 1000)  # many chunk boundaries
 
 
 @pytest.mark.parametrize("samples", [[v * 7 % 65536 - 32768 for v in range(3001)],
@@ -342,3 +343,81 @@ def test_numpy_decoder_leaves_faults_to_the_exact_loop(codec, k, bad, words):
     e = refused(good[:at] + bad + good[at + 2:])
     assert (e.field, e.offset) == (f"signals[0].samples[{k}]", at) and words in e.reason
     assert "truncated input" in refused(good[:at + 1]).reason
+
+
+# --- reading as it goes: load() -------------------------------------------------
+
+class Chunks:
+    """A binary stream that gives at most `most` bytes per read."""
+
+    def __init__(self, data, most):
+        self.data, self.most, self.at = data, most, 0
+
+    def read(self, n):
+        out = self.data[self.at:self.at + min(n, self.most)]
+        self.at += len(out)
+        return out
+
+
+def outcome(read):
+    try:
+        return read()
+    except vi.DecodeError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("window", [1, 7, 1500])
+def test_load_agrees_with_decode(tmp_path, monkeypatch, window):
+    from pyvexa_tools import decoding, load
+    for name in ("_FIRST_BLOCK", "_BLOCK", "_REFILL"):
+        monkeypatch.setattr(decoding, name, window)
+    rng = random.Random(window)
+    good = vi.encode(with_signals(
+        sig("Sine", 1.0, 2.0, 3.0, 4.0), sig("Arbitrary", [rng.randint(-32768, 32767)
+                                                           for _ in range(3000)]),
+        sig("MixedSignal", 0, 300), sig("Arbitrary", [5] * 2000)))
+    path = tmp_path / "p.vexa"
+    for _ in range(60):
+        data = bytearray(good)
+        at = rng.randrange(len(data))
+        data[at:at + rng.choice([0, 1])] = bytes([rng.randrange(256)] * rng.choice([0, 1, 2]))
+        data = bytes(data[:rng.choice([len(data), rng.randrange(len(data) + 1)])])
+        path.write_bytes(data)
+        want = outcome(lambda: vi.decode(data))
+        # A file's size is known: the same records or the same refusal.
+        assert outcome(lambda: load(str(path))) == want
+        got = outcome(lambda: load(Chunks(data, rng.randint(1, 9)), arrays=True, lazy=True))
+        if isinstance(want, str):
+            # A stream's is not: a sequence that claims more than follows is
+            # refused where its bytes go wrong, if they do before the end, and
+            # the bytes after the end are not counted.
+            assert got == want or isinstance(got, str) and (
+                "claims" in want or "trailing" in want and got.startswith(want.split(":")[0]))
+        else:
+            same = vi.render(got) == vi.render(want)
+            assert same
+
+
+def test_lazy_signals_read_like_a_list(monkeypatch):
+    from pyvexa_tools import decoding
+    monkeypatch.setattr(decoding, "_SMALL", 50)  # the long curve is kept decoded
+    monkeypatch.setattr(decoding, "_MARK_EVERY", 4)
+    signals = [sig("Constant", float(i)) for i in range(9)] + [sig("Arbitrary", [3] * 60)]
+    signals += [sig("MixedSignal", i, 2 * i) for i in range(7)]
+    data = vi.encode(with_signals(*signals))
+    lazy = vi.decode(data, lazy=True).signals
+    assert len(lazy) == 17 and lazy == signals and list(lazy) == signals
+    assert [lazy[i] for i in range(-17, 17)] == signals + signals
+    assert lazy[3:13] == signals[3:13] and lazy[::5] == signals[::5]
+    with pytest.raises(IndexError):
+        lazy[17]
+    assert vi.decode(data, lazy=True) == vi.decode(data)
+
+
+@pytest.mark.parametrize("source, error", [
+    (lambda: __import__("io").StringIO("x"), TypeError), (lambda: 42, TypeError),
+    (lambda: "/nonexistent/p.vexa", FileNotFoundError), (lambda: "/", IsADirectoryError)])
+def test_load_refuses_what_it_cannot_read(source, error):
+    from pyvexa_tools import load
+    with pytest.raises(error):
+        load(source())

@@ -1,15 +1,19 @@
 """The checker, the NumPy decoding path, the text-form reader and the
 command's --lint/--check/--plot modes."""
 import json
+import os
 import random
 import struct
 import sys
+import tempfile
+import threading
 
 import pytest
 
 import vexa_view as vi
 from pyvexa_tools import codec, lint, parse_text
 from test_decoder import FRESH_FILE, fresh, sig
+from test_hostile import tracemalloc
 
 
 def curve(n, value=100):
@@ -31,8 +35,11 @@ def setattr_path(s, path, value):
     setattr(s, last, value)
 
 
+NAN, INF = float("nan"), float("inf")
+
 # (what to change in a fresh protocol, the expected (code, where) list).
-# The session is set to 0.01 s (50 samples) so that curves stay small.
+# The session is set to 0.01 s (50 samples) so that curves stay small, and
+# channel A takes signal 0 and (modulation) signal 1.
 CASES = {
     "clean": ([], []),
     "session too long": ([("session_duration", 1800.5)],
@@ -48,16 +55,35 @@ CASES = {
     "route past the signals": ([("channel_a_settings.amplitude2_source", sel(5))],
                                [("route-missing-signal", "channel A, coil A2")]),
     "modulation past the signals": ([("channel_b_settings.modulation_source", sel(2))],
-                                    [("route-missing-signal", "channel B, modulation")]),
-    "external input beyond the machine": ([("channel_b_settings.amplitude1_source",
+                                    [("route-missing-signal", "channel B, modulation"),
+                                     ("route-channel-disabled", "channel B, modulation")]),
+    "external input beyond the machine": ([("channel_b_settings.enabled", True),
+                                           ("channel_b_settings.amplitude1_source",
                                             sel(99, 6, True))],
                                           [("external-out-of-range", "channel B, coil B1")]),
     "mixed past the list": ([("signals", [sig("Constant", 0.0), curve(50), mixed(0, 7)])],
-                            [("mixed-missing", "signal 2")]),
+                            [("mixed-missing", "signal 2"), ("signal-unrouted", "signal 2")]),
     "mixed names itself": ([("signals", [sig("Constant", 0.0), curve(50), mixed(2, 0)])],
-                           [("mixed-self", "signal 2")]),
+                           [("mixed-self", "signal 2"), ("signal-unrouted", "signal 2")]),
     "mixed cycle": ([("signals", [mixed(0, 1), curve(50), mixed(3, 1), mixed(2, 0)])],
-                    [("mixed-self", "signal 0"), ("mixed-cycle", "signal 2")]),
+                    [("mixed-self", "signal 0"), ("mixed-cycle", "signal 2"),
+                     ("signal-unrouted", "signal 2"), ("signal-unrouted", "signal 3")]),
+    "routed through a mix": ([("channel_a_settings.modulation_source", sel(2)),
+                              ("signals", [sig("Constant", 0.0), curve(50), mixed(1, 1)])], []),
+    "signal nothing routes to": ([("signals", [sig("Constant", 0.0), curve(50), mixed(0, 0),
+                                               sig("Ramp", 1.0, 2.0, 3.0)])],
+                                 [("signal-unrouted", "signal 2"),
+                                  ("signal-unrouted", "signal 3")]),
+    "route on a channel never enabled": ([("channel_b_settings.modulation_source", sel(1))],
+                                         [("route-channel-disabled", "channel B, modulation")]),
+    "NaN sine frequency": ([("signals", [sig("Sine", 1.0, NAN, 0.0, 1.0), curve(50)])],
+                           [("non-finite", "signal 0")]),
+    "infinite ramp and constant": ([("signals", [sig("Ramp", 1.0, 0.0, -INF),
+                                                 sig("Constant", INF)])],
+                                   [("non-finite", "signal 0"), ("non-finite", "signal 1")]),
+    "non-finite machine values": ([("machine_config.max_power", INF),
+                                   ("machine_config.capacitors", [330.0, NAN])],
+                                  [("non-finite", "machine")]),
     "curve left behind by a new session": ([("session_duration", 0.02)],
                                            [("curve-length", "signal 1")]),
     "negative sample": ([("signals", [sig("Constant", 0.0), sig("Arbitrary", [0] * 49 + [-1])])],
@@ -70,11 +96,15 @@ def test_each_finding(changes, expected):
     s = fresh()
     s.session_duration = 0.01
     s.signals = [sig("Constant", 0.0), curve(50)]
+    s.channel_a_settings.modulation_source = sel(1)
     for path, value in changes:
         setattr_path(s, path, value)
     findings = lint(vi.encode(s))
     assert [(f.code, f.where) for f in findings] == expected
     assert all(f.fix and "\n" not in f.fix + f.message for f in findings)
+    assert [f.severity for f in findings] == [
+        "warning" if code in ("signal-unrouted", "route-channel-disabled") else "error"
+        for code, _ in expected]
 
 
 def test_numpy_decoding_matches_the_exact_loop(numpy):
@@ -113,11 +143,43 @@ def test_lint_reads_a_live_protocol_without_touching_it(pyvexa, numpy):
     found = [(f.code, f.where) for f in lint(p)]
     assert found == [("intensity-above-max", "session"),
                      ("route-missing-signal", "channel B, coil B2"),
-                     ("curve-length", "signal 0"), ("mixed-self", "signal 1")]
+                     ("route-channel-disabled", "channel B, coil B2"),
+                     ("curve-length", "signal 0"), ("mixed-self", "signal 1"),
+                     ("non-finite", "signal 2"), ("signal-unrouted", "signal 1"),
+                     ("signal-unrouted", "signal 2")]
     assert str(p) == before
     assert vi.render(parse_text(before)) == before
     empty = pyvexa.Protocol()
     assert lint(empty) == [] and "signals: []" in str(empty)
+
+
+def test_lint_reads_a_large_live_protocol_from_a_save(pyvexa, numpy, monkeypatch):
+    p = pyvexa.Protocol()
+    p.add_arbitrary_signal(numpy.linspace(0.0, 1.0, p.get_num_samples()))  # 300,000 samples
+    p.set_session_duration(30.0)
+    text = str(p)
+    if tracemalloc:  # CPython
+        tracemalloc.start()
+    try:
+        found = lint(p)
+        peak = tracemalloc.get_traced_memory()[1] if tracemalloc else 0
+    finally:
+        tracemalloc and tracemalloc.stop()
+    assert [(f.code, f.where) for f in found] == [("curve-length", "signal 0")]
+    assert str(p) == text and peak < 1.5 * len(text)  # reading the text back took 3x
+    # Beside another thread nothing is forked: saved here once the text
+    # shows signals, an empty protocol read from its text.
+    empty, release = pyvexa.Protocol(), threading.Event()
+    helper = threading.Thread(target=release.wait)
+    helper.start()
+    try:
+        assert lint(p) == found and lint(empty) == [] and "signals: []" in str(empty)
+    finally:
+        release.set()
+        helper.join()
+    # With nowhere to save it, the text is read back after all.
+    monkeypatch.setattr(tempfile, "mkdtemp", lambda **kw: os.mkdir("/"))
+    assert lint(p) == found
 
 
 def test_parse_text_refuses_other_text():
@@ -146,12 +208,12 @@ def test_command_exit_status_and_json(tmp_path, capsys):
         assert run(capsys, "--check", *map(str, args))[0] == min(status, 1), args
     status, out, err = run(capsys, "--lint", "--json", str(clean), str(bad), str(cut))
     report = json.loads(out)
-    assert status == 2 and err == ""
+    assert status == 2 and err == "" and out == json.dumps(report, indent=2) + "\n"  # streamed
     assert [r["status"] for r in report] == ["clean", "findings", "unreadable"]
     assert report[1]["findings"][0]["code"] == "intensity-above-max"
     assert "truncated input" in report[2]["error"]
     assert run(capsys, "--check", str(clean)) == (0, "", "")
-    assert run(capsys, "--lint", str(bad))[1].startswith(f"{bad}: session: intensity 0.5")
+    assert run(capsys, "--lint", str(bad))[1].startswith(f"{bad}: session: error: intensity 0.5")
     assert run(capsys, "--summary", str(bad))[1].endswith(
         "problems: 1 (vexa-view --lint for the fixes)\n    session: intensity 0.5 is above "
         "the machine's max_intensity_setpoint 0.3\n")

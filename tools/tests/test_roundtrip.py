@@ -78,7 +78,7 @@ def test_session_example_prints_what_it_saved(pyvexa, tmp_path):
     with open(out, "rb") as f:
         data = f.read()
     assert "\n" + vi.render(vi.decode(data)) + "\n" in proc.stdout
-    assert lint(data) == []
+    assert [f for f in lint(data) if f.severity == "error"] == []
 
 
 def test_am_example_routes_every_coil_to_the_ramp(pyvexa, tmp_path):
