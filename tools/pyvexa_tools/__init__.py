@@ -14,6 +14,8 @@ from .codec import (ArbitrarySignalParams, ChannelSettings, Coil, ConstantSignal
                     escape_text, format_double, num_samples, parse_text, render, render_line,
                     render_pieces, summary, write_text)
 from .lint import CODES, Finding, lint, lint_settings
+from .diff import CurveDifference, Difference, diff
+from .codify import CodifyError, codify, to_protocol
 
 __version__ = "0.1.0"
 
@@ -25,3 +27,4 @@ __all__ = [
     "write_text",
     "summary", "CODES", "Finding", "lint", "lint_settings",
 ]
+__all__ += ["CurveDifference", "Difference", "diff", "CodifyError", "codify", "to_protocol"]
