@@ -180,7 +180,7 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
         problems.append(f"session_duration {text(final)} is outside 0.01 to 1800 s, which "
                         "set_session_duration() refuses")
     if not s.signals:
-        problems.append("the signal list is empty; save() always writes at least one signal")
+        problems.append("signals is empty; save() always writes at least one signal")
     for i, sig in enumerate(s.signals):
         p = sig.params
         if not isinstance(p, ArbitrarySignalParams):
