@@ -236,10 +236,12 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
             add(_Call("add_mixed_signal", (p.a_idx, p.b_idx), f"signal {i}"))
     if not _same(current, final):
         add(_Call("set_session_duration", (final,), "the session's own duration"))
+    # Every route of an enabled channel, so the script shows where each
+    # takes its signal from; of a disabled one, those that were set.
     for ch, src, method, member in _ROUTES:
         sel = getattr(getattr(s, ch), src)
         index = sel.external if sel.external_selected else sel.internal
-        if sel.external_selected or index:
+        if sel.external_selected or index or getattr(s, ch).enabled:
             add(_Call(method, (member, sel.external_selected, index)))
     return plan
 
