@@ -235,6 +235,9 @@ class _Run:
         outputs = self.plot_outputs()
         if outputs is None:
             return
+        for out in outputs:
+            if not os.path.isdir(os.path.dirname(out) or "."):
+                return self.error(f"cannot write {out}: no such directory")
         try:
             for suffix in sorted({os.path.splitext(o)[1] for o in outputs}):
                 _check_plot_output("picture" + suffix)

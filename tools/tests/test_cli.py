@@ -56,6 +56,7 @@ STATUS = [
     (["codify", "clean.vexa", "-o", "clean.vexa"], 2), (["codify", "clean.vexa", "error.vexa"], 2),
     (["codify", "other.vexa", "--allow-changes", "-o", "dir"], 1),
     (["plot", "clean.vexa", "-o", "x.bmpx"], 2), (["plot", "-"], 2),
+    (["--plot", "missing/x.png", "clean.vexa"], 2),
     ([], 2), (["--lint", "--summary", "clean.vexa"], 2), (["--json", "clean.vexa"], 2),
     (["lint", "-", "-"], 2), (["--plot"], 2), (["--version"], 0), (["lint", "--help"], 0),
 ]

@@ -86,6 +86,11 @@ def check_command(command, python, report, cwd, env):
     assert run([command, report["file"]], cwd=cwd, env=env) == report["text"] + "\n"
     assert run([python, "-m", "pyvexa_tools", "--lint", report["file"]], cwd=cwd,
                env=env) == report["file"] + ": clean\n"
+    assert run([command, "--version"], cwd=cwd, env=env).startswith("vexa-view 0.1.0 (")
+    assert run([command, "diff", report["file"], report["file"]], cwd=cwd, env=env) == ""
+    run([command, "codify", report["file"], "-o", "rebuild.py"], cwd=cwd, env=env)
+    run([python, "rebuild.py", "rebuilt.vexa"], cwd=cwd, env=env)
+    assert (cwd / "rebuilt.vexa").read_bytes() == open(report["file"], "rb").read()
     lint = subprocess.run([command, "--lint", "--json", report["file"], "absent.vexa"],
                           capture_output=True, text=True, cwd=cwd, env=env)
     assert lint.returncode == 2
