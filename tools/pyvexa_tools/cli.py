@@ -239,11 +239,9 @@ class _Run:
             if not os.path.isdir(os.path.dirname(out) or "."):
                 return self.error(f"cannot write {out}: no such directory")
         try:
-            for suffix in sorted({os.path.splitext(o)[1] for o in outputs}):
-                _check_plot_output("picture" + suffix)
-        except PlotUnavailable as e:
-            return self.error(str(e))
-        except ValueError as e:
+            for out in outputs:
+                _check_plot_output(out)
+        except (PlotUnavailable, ValueError) as e:
             return self.error(str(e))
         for path, out in zip(args.files, outputs):
             try:
