@@ -1,6 +1,5 @@
 """The command: one exit-status rule in every mode, the old options as
-aliases, and no traceback for a closed pipe or a file name that is not
-UTF-8 (in a child of this interpreter: PyPy's streams differ)."""
+aliases, no traceback for a closed pipe or a name that is not UTF-8."""
 import json
 import os
 import re
@@ -18,9 +17,7 @@ from toolsupport import ROOT, TOOLS
 
 
 @pytest.fixture
-def files(tmp_path, monkeypatch):
-    """clean, error (a finding), cut (unreadable), absent, other (differs
-    from clean), long (a curve too long to write into a script)."""
+def files(tmp_path, monkeypatch):  # other differs from clean; long has a curve of 500
     monkeypatch.chdir(tmp_path)
     s = fresh()
     s.intensity = 0.5
@@ -40,76 +37,50 @@ def status(args):
         return e.code
 
 
-# (arguments, exit status): 0 fine, 1 findings or differences, 2 unreadable or usage
+# (arguments, exit status: 0 fine, 1 findings or differences, 2 unreadable or
+# usage, and a piece of standard output where it matters; "" for none at all)
 STATUS = [
-    (["show", "clean.vexa"], 0), (["clean.vexa", "clean.vexa"], 0), (["show", "cut.vexa"], 2),
+    (["show", "clean.vexa"], 0), (["show", "cut.vexa"], 2),
+    (["clean.vexa", "error.vexa"], 0, "},\n}\n\n==> error.vexa <==\nProtocol {\n"),
     (["summary", "error.vexa", "clean.vexa"], 0), (["--summary", "absent.vexa"], 2),
-    (["summary", "--json", "cut.vexa"], 2),
-    (["lint", "clean.vexa"], 0), (["lint", "error.vexa", "clean.vexa"], 1),
+    (["summary", "--json", "error.vexa"], 0, '"intensity": "0.5",'),
+    (["summary", "--json", "cut.vexa"], 2, '"status": "unreadable"'),
+    (["lint", "clean.vexa"], 0, "clean.vexa: clean\n"),
+    (["lint", "clean.vexa", "error.vexa"], 1, "clean\nerror.vexa: session: intensity 0.5 "),
     (["--lint", "error.vexa", "cut.vexa"], 2), (["lint", "--strict", "--json", "clean.vexa"], 0),
-    (["check", "clean.vexa"], 0), (["--check", "error.vexa"], 1), (["check", "cut.vexa"], 2),
-    (["diff", "clean.vexa", "clean.vexa"], 0), (["diff", "clean.vexa", "other.vexa"], 1),
+    (["check", "clean.vexa"], 0, ""), (["--check", "error.vexa"], 1, ""),
+    (["check", "cut.vexa"], 2),
+    (["diff", "clean.vexa", "clean.vexa"], 0, ""), (["diff", "clean.vexa", "other.vexa"], 1),
+    (["diff", "--json", "clean.vexa", "other.vexa"], 1, '"path": "monitor_trace_visible[15]"'),
     (["diff", "--json", "clean.vexa", "cut.vexa"], 2), (["diff", "clean.vexa"], 2),
     (["diff", "--tolerance", "-1", "clean.vexa", "other.vexa"], 2),
-    (["codify", "clean.vexa"], 0), (["codify", "other.vexa"], 1), (["codify", "cut.vexa"], 2),
-    (["codify", "long.vexa"], 2), (["codify", "long.vexa", "-o", "dir/long.py"], 0),
+    (["codify", "clean.vexa"], 0, "p.save("), (["codify", "other.vexa"], 1, ""),
+    (["codify", "cut.vexa"], 2), (["codify", "long.vexa"], 2),
+    (["codify", "long.vexa", "-o", "dir/long.py"], 0, ""),
     (["codify", "clean.vexa", "-o", "clean.vexa"], 2), (["codify", "clean.vexa", "error.vexa"], 2),
     (["codify", "other.vexa", "--allow-changes", "-o", "dir"], 1),
     (["plot", "clean.vexa", "-o", "x.bmpx"], 2), (["plot", "-"], 2),
     (["--plot", "missing/x.png", "clean.vexa"], 2),
     ([], 2), (["--lint", "--summary", "clean.vexa"], 2), (["--json", "clean.vexa"], 2),
     (["lint", "-", "-"], 2), (["--plot"], 2), (["--version"], 0), (["lint", "--help"], 0),
+    # the options of earlier versions, abbreviated as argparse allowed, anywhere
+    (["--sum", "error.vexa"], 0, "\nproblems: 1 (vexa-view lint for the fixes)\n"),
+    (["error.vexa", "--lint", "--json"], 1, '"code": "intensity-above-max"'),
+    (["--plot=x.bmpx", "clean.vexa"], 2),
 ]
 
 
-@pytest.mark.parametrize("args, expected", STATUS, ids=[" ".join(a) for a, _ in STATUS])
-def test_exit_status(files, capsys, args, expected):
+@pytest.mark.parametrize("args, expected, shows", [(a, e, (s or [None])[0])
+                                                  for a, e, *s in STATUS],
+                         ids=[" ".join(a[0]) for a in STATUS])
+def test_exit_status(files, capsys, args, expected, shows):
     assert status(args) == expected
     out, err = capsys.readouterr()
     if expected == 2 and "-h" not in args:
         assert "Traceback" not in err and err.count("\n") <= 4, err
     if "--json" in args and out:
         json.loads(out)
-
-
-@pytest.mark.parametrize("old, new", [
-    (["clean.vexa"], ["show", "clean.vexa"]),
-    (["--sum", "error.vexa"], ["summary", "error.vexa"]),
-    (["error.vexa", "--lint", "--json"], ["lint", "--json", "error.vexa"]),
-    (["--check", "error.vexa", "clean.vexa"], ["check", "error.vexa", "clean.vexa"]),
-    (["--plot=x.bmpx", "clean.vexa"], ["plot", "-o", "x.bmpx", "clean.vexa"]),
-])
-def test_old_options_are_aliases(files, capsys, old, new):
-    results = []
-    for args in (old, new):
-        results.append((status(args), *capsys.readouterr()))
-    assert results[0] == results[1]
-
-
-def test_reports(files, capsys):
-    assert status(["lint", "clean.vexa", "error.vexa"]) == 1
-    out = capsys.readouterr()[0]
-    assert out.startswith("clean.vexa: clean\nerror.vexa: session: intensity 0.5")
-    assert status(["check", "error.vexa"]) == 1
-    assert capsys.readouterr()[0] == ""
-    assert status(["summary", "--json", "error.vexa"]) == 0
-    (report,) = json.loads(capsys.readouterr()[0])
-    assert report["summary"]["intensity"] == "0.5" and report["status"] == "findings"
-    assert report["summary"]["channels"]["B"]["modulation"] == {"signal": 0, "missing": False}
-    assert status(["diff", "--json", "clean.vexa", "other.vexa"]) == 1
-    assert json.loads(capsys.readouterr()[0])["differences"] == [
-        {"path": "monitor_trace_visible[15]", "kind": "changed", "a": "false", "b": "true"}]
-    assert status(["show", "clean.vexa", "error.vexa"]) == 0
-    out = capsys.readouterr()[0]
-    assert out.startswith("==> clean.vexa <==\nProtocol {") and "\n\n==> error.vexa <==\n" in out
-
-
-def test_codify_writes_the_script_and_its_curves(files, capsys):
-    assert status(["codify", "long.vexa", "-o", "dir/rebuild.py"]) == 0
-    script = open("dir/rebuild.py").read()
-    assert "levels(0, 500)" in script and '"rebuild.npy"' in script
-    assert open("dir/rebuild.npy", "rb").read(6) == b"\x93NUMPY"
-    assert capsys.readouterr() == ("", "")
+    assert shows is None or (shows in out if shows else out == ""), out[:500]
 
 
 def test_version():
@@ -130,10 +101,9 @@ def test_names_that_are_not_utf8_print_as_their_bytes(tmp_path, locale):
     with open(bad, "wb") as f:
         f.write(FRESH_FILE[:-1])
     env = dict(os.environ, LC_ALL=locale)
-    for args, stream in ([["lint"], "stderr"], [["show"], "stderr"], [["diff", bad], "stderr"]):
+    for args in (["lint"], ["show"], ["diff", bad]):
         proc = run([os.fsdecode(a) for a in args] + [os.fsdecode(bad)], env=env)
-        assert proc.returncode == 2 and b"Traceback" not in proc.stderr, proc.stderr
-        assert bad + b": not a valid protocol file" in getattr(proc, stream)
+        assert proc.returncode == 2 and bad + b": not a valid protocol" in proc.stderr, proc.stderr
     with open(bad, "wb") as f:
         f.write(FRESH_FILE)
     proc = run(["lint", "--json", os.fsdecode(bad), os.fsdecode(bad)], env=env)
@@ -156,13 +126,12 @@ def test_git_diff_through_the_textconv_driver(tmp_path):
     if shutil.which("git") is None:
         pytest.skip("git is not installed")
     command = f"{sys.executable} {os.path.join(TOOLS, 'vexa_view.py')} show"
-    env = dict(os.environ, GIT_CONFIG_GLOBAL=os.devnull, GIT_CONFIG_NOSYSTEM="1",
-               GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@t", GIT_COMMITTER_NAME="t",
-               GIT_COMMITTER_EMAIL="t@t")
+    env = dict(os.environ, GIT_CONFIG_GLOBAL=os.devnull, GIT_CONFIG_NOSYSTEM="1")
 
     def git(*args):
-        return subprocess.run(["git", *args], cwd=tmp_path, env=env, check=True,
-                              capture_output=True, text=True).stdout
+        return subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@t", *args],
+                              cwd=tmp_path, env=env, check=True, capture_output=True,
+                              text=True).stdout
 
     git("init", "-q")
     git("config", "diff.vexa.textconv", command)

@@ -1,6 +1,7 @@
 """diff: a protocol against itself is empty, and each single edit is found at
 its path, on the examples, on random protocols and on hand-made edits."""
 import dataclasses
+import math
 import random
 import struct
 
@@ -41,13 +42,6 @@ def changed(x, rng):
     return x - 1 if x else x + 1
 
 
-def put(owner, key, value):
-    if isinstance(key, str):
-        setattr(owner, key, value)
-    else:
-        owner[key] = value
-
-
 @pytest.mark.parametrize("seed", range(12))
 def test_random_protocol_against_itself_and_each_single_edit(pyvexa, tmp_path, seed):
     rng = random.Random(seed)
@@ -58,7 +52,8 @@ def test_random_protocol_against_itself_and_each_single_edit(pyvexa, tmp_path, s
         s = vi.decode(data)
         owner, key = next((o, k) for o, k, w in leaves(s) if w == where)
         old = getattr(owner, key) if isinstance(key, str) else owner[key]
-        put(owner, key, changed(old, rng))
+        (setattr if isinstance(key, str) else type(owner).__setitem__)(owner, key,
+                                                                         changed(old, rng))
         found = diff(data, vi.encode(s))
         assert [(d.path, d.kind) for d in found] == [(where, "changed")], (where, old)
 
@@ -78,7 +73,7 @@ def field(path, value):
 NAN = struct.unpack("<d", bytes.fromhex("010000000000f87f"))[0]  # a NaN with a payload
 BASE = [sig("Sine", 1.0, 10.0, float("nan"), 0.5), curve(*range(0, 5000, 50)),
         sig("MixedSignal", 0, 1)]
-BUMPED = [v + (3 if 10 <= i < 15 else 0) - 40 * (i == 60) for i, v in enumerate(range(0, 5000, 50))]
+BUMPED = [v + 3 * (10 <= i < 15) - 40 * (i == 60) for i, v in enumerate(range(0, 5000, 50))]
 
 # (an edit of a protocol holding BASE, the tolerance, the differences as text)
 EDITS = {
@@ -107,15 +102,14 @@ EDITS = {
                  "largest by 40 at 60 (3000 -> 2960)"]),
     "curve shorter": (params(1, samples=list(range(0, 3000, 50))), 0,
                       ["signals[1].samples: 100 -> 60 samples; the first 60 are the same"]),
-    "curve longer and changed": (params(1, samples=list(range(1, 6000, 50))), 0,
-                                 ["signals[1].samples: 100 -> 120 samples; 100 of the first "
-                                  "100 samples differ, first at 0 (0 -> 1), largest by 1 at 0 "
-                                  "(0 -> 1)"]),
+    "curve longer, changed": (params(1, samples=list(range(1, 6000, 50))), 0, [
+        "signals[1].samples: 100 -> 120 samples; 100 of the first 100 samples differ, first at "
+        "0 (0 -> 1), largest by 1 at 0 (0 -> 1)"]),
     "within tolerance": (lambda s: (params(0, frequency=10.0 + 1e-9, phase=NAN)(s),
                                     setattr(s, "intensity", 1e-10)), 1e-9, []),
     "beyond tolerance": (params(0, frequency=10.1), 1e-3, ["signals[0].frequency: 10.0 -> 10.1"]),
-    "NaN beyond any tolerance": (params(0, amplitude=float("nan")), 0.5,
-                                 ["signals[0].amplitude: 1.0 -> NaN"]),
+    "NaN beyond tolerance": (params(0, amplitude=math.nan), 0.5,
+                             ["signals[0].amplitude: 1.0 -> NaN"]),
 }
 
 
@@ -140,5 +134,4 @@ def test_each_edit_is_found_at_its_path(edit, tolerance, expected, arrays):
 
 
 def test_refuses_a_negative_tolerance():
-    with pytest.raises(ValueError, match="tolerance"):
-        diff(fresh(), fresh(), tolerance=-1.0)
+    pytest.raises(ValueError, diff, fresh(), fresh(), tolerance=-1.0)
