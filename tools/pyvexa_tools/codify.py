@@ -28,6 +28,7 @@ from .codec import (ArbitrarySignalParams, ConstantSignalParams, MachineConfig,
                     MixedSignalParams, RampSignalParams, Settings, SignalSourceSelection,
                     SineSignalParams, decode, num_samples)
 from .diff import Change, _Walk
+from .diff import scalar_text as text
 
 __all__ = ["CodifyError", "codify", "codify_settings", "to_protocol", "INLINE_SAMPLES"]
 
@@ -127,8 +128,8 @@ def duration_for(n: int) -> float:
 MIN_CURVE, MAX_CURVE = num_samples(MIN_DURATION), num_samples(MAX_DURATION)
 
 _ROUTES = tuple(
-    (f"channel_{ch.lower()}_settings", field, method, _Member(enum, member))
-    for ch, field, method, enum, member in (
+    (f"channel_{ch.lower()}_settings", source, method, _Member(enum, member))
+    for ch, source, method, enum, member in (
         ("A", "amplitude1_source", "set_amplitude_source", "Coil", "A1"),
         ("A", "amplitude2_source", "set_amplitude_source", "Coil", "A2"),
         ("B", "amplitude1_source", "set_amplitude_source", "Coil", "B1"),
@@ -138,7 +139,6 @@ _ROUTES = tuple(
 
 
 def _plan(s: Settings, allow_changes: bool) -> _Plan:
-    from .diff import scalar_text as text
     problems: List[str] = []   # refused whatever the caller allows
     unwritable: List[str] = []  # what no call writes: left out when allowed
 
