@@ -70,7 +70,7 @@ bench: | setup
 # CPython module (no allowlist needed), then mypy --strict checks the
 # examples and the viewer package against the stubs. check-examples: the
 # viewer's and checker's tests, the examples and the stub tests under both
-# interpreters.
+# interpreters (each also runs the scripts codify writes under the other).
 # check-install: pip install into throwaway CPython and PyPy venvs and a
 # meson install for PyPy, each used from outside the tree (a few minutes).
 MYPY_ENV    = MYPYPATH=pyvexa:tools MYPY_CACHE_DIR=$(B_CPYTHON)/mypy-cache PYTHONDONTWRITEBYTECODE=1
@@ -85,8 +85,12 @@ check-stubs: build
 	$(MYPY_ENV) $(CPYTHON) -m mypy --strict examples tools/vexa_view.py tools/pyvexa_tools
 
 check-examples: build
-	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(B_CPYTHON)/pyvexa $(CPYTHON) $(TOOLS_TEST) -m "not install"
-	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(NUMPY_PYPY):$(B_PYPY)/pyvexa:/usr/lib/python3/dist-packages $(PYPY) $(TOOLS_TEST) -m "not install"
+	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(B_CPYTHON)/pyvexa \
+	    VEXA_OTHER_PYTHON=$(PYPY) VEXA_OTHER_PYTHONPATH=$(NUMPY_PYPY):$(CURDIR)/$(B_PYPY)/pyvexa \
+	    $(CPYTHON) $(TOOLS_TEST) -m "not install"
+	PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(NUMPY_PYPY):$(B_PYPY)/pyvexa:/usr/lib/python3/dist-packages \
+	    VEXA_OTHER_PYTHON=$(CPYTHON) VEXA_OTHER_PYTHONPATH=$(CURDIR)/$(B_CPYTHON)/pyvexa \
+	    $(PYPY) $(TOOLS_TEST) -m "not install"
 
 check-install: | setup
 	PYTHONDONTWRITEBYTECODE=1 $(CPYTHON) $(TOOLS_TEST) -m install

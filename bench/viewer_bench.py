@@ -8,13 +8,14 @@ Builds a 1800 s session with one 9,000,000-sample curve (needs NumPy to
 build it; "slow" changes its number of digits rarely, "fast" every few
 hundred samples), saves it, then alternates runs of str(protocol) with
 runs of the command as a child process (`python -m pyvexa_tools`, output to /dev/null):
-the full text, --summary and --lint. str() is timed twice: as the first
+the full text, --summary, --lint, diff against a second such file and codify
+(the script and its 18 MB .npy). str() is timed twice: as the first
 call in a fresh process, which like the command's own process must first
 obtain its memory from the system, and repeated in a warm process, whose
 allocator hands back the pages of the last text. Reported: the medians,
 the full text's ratio to both, and the command's peak resident memory
-against the text's size. Targets: full text <= 3x str(); --summary and
---lint <= 1 s under CPython with NumPy; memory <= 2x the text.
+against the text's size. Targets: full text <= 3x str(); --summary, --lint
+and diff <= 1 s under CPython with NumPy; memory <= 2x the text.
 """
 import argparse
 import json
@@ -46,6 +47,14 @@ CURVES = {
 # as the system reports it includes what it inherited at fork time.
 STR_TIMES = BUILD + """
 import json, sys, time
+if len(sys.argv) > 2:  # the other side of `diff`: every 1000th sample at 0
+    q = pyvexa.Protocol()
+    q.set_session_duration(1800.0)
+    c = {curve}
+    c[::1000] = 0.0
+    q.add_arbitrary_signal(c)
+    q.save(sys.argv[2])
+    del q, c
 del t
 if len(sys.argv) > 1:
     p.save(sys.argv[1])
@@ -80,6 +89,8 @@ def main():
     args = parser.parse_args()
     workdir = tempfile.mkdtemp(prefix="viewer-bench-")
     path = os.path.join(workdir, "heavy.vexa")
+    other = os.path.join(workdir, "other.vexa")
+    script = os.path.join(workdir, "rebuild.py")
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([TOOLS] + env.get("PYTHONPATH", "").split(os.pathsep))
 
@@ -91,9 +102,10 @@ def main():
             raise SystemExit(f"viewer_bench needs pyvexa and NumPy; set PYTHONPATH\n{proc.stderr}")
         return json.loads(proc.stdout)
 
-    text_size = str_times(path)["size"]
+    text_size = str_times(path, other)["size"]
     base = [sys.executable, "-m", "pyvexa_tools"]
-    modes = {"full text": [], "--summary": ["--summary"], "--lint": ["--lint"]}
+    modes = {"full text": [], "--summary": ["--summary"], "--lint": ["--lint"],
+             "diff": ["diff", other], "codify": ["codify", "-o", script]}
     times = {name: [] for name in ["str()", "str() fresh"] + list(modes)}
     memory = []
     for _ in range(args.runs):
@@ -105,7 +117,8 @@ def main():
             times[name].append(elapsed)
             if name == "full text":
                 memory.append(rss)
-    os.remove(path)
+    for name in (path, other, script, script[:-3] + ".npy"):
+        os.remove(name)
     os.rmdir(workdir)
 
     med = {name: statistics.median(v) for name, v in times.items()}
@@ -123,6 +136,9 @@ def main():
          ("yes" if med["--summary"] <= 1 else "no") if fast else ""),
         ("vexa-view --lint", med["--lint"], "<= 1 s" if fast else "report",
          ("yes" if med["--lint"] <= 1 else "no") if fast else ""),
+        ("vexa-view diff (two such files)", med["diff"], "<= 1 s" if fast else "report",
+         ("yes" if med["diff"] <= 1 else "no") if fast else ""),
+        ("vexa-view codify -o SCRIPT", med["codify"], "report", ""),
     ]
     impl = f"{sys.implementation.name} {sys.version.split()[0]}"
     print(f"viewer on 9,000,000 samples ({args.curve} curve, {text_size / 1e6:.1f} MB of "

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the `vexa-view` command from a source tree, without installing:
 
-    tools/vexa_view.py [--summary | --lint | --check | --plot OUT] FILE...
+    tools/vexa_view.py [show | summary | lint | check | plot | diff | codify] FILE...
 
 and, imported with tools/ on the path, offers the decoder as before
 (`import vexa_view; vexa_view.decode(data)`). The code lives in the

@@ -17,6 +17,8 @@ from .lint import CODES, Finding, lint, lint_settings
 from .decoding import load
 from .lint import ERROR, WARNING, iter_lint
 from .text import summary_lines
+from .diff import CurveDifference, Difference, diff
+from .codify import CodifyError, codify, to_protocol
 
 __version__ = "0.1.0"
 
@@ -29,3 +31,4 @@ __all__ = [
     "summary", "CODES", "Finding", "lint", "lint_settings",
     "load", "iter_lint", "summary_lines", "ERROR", "WARNING",
 ]
+__all__ += ["CurveDifference", "Difference", "diff", "CodifyError", "codify", "to_protocol"]

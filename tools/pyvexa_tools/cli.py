@@ -5,28 +5,41 @@ import argparse
 import gc
 import itertools
 import json
+import os
+import re
 import sys
 import time
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import progress as reporting
 from .decoding import DecodeError, load
-from .lint import iter_lint
-from .records import Settings
-from .text import summary_lines, write_text
+from .lint import Finding, iter_lint
+from .records import Settings, num_samples
+from .text import format_double, summary_lines, write_text
 
-DESCRIPTION = """Show, check or plot .vexa protocol files.
+DESCRIPTION = """Show, check, compare, plot or codify .vexa protocol files.
 
-  vexa-view FILE               the protocol exactly as print(protocol) shows it
-  vexa-view --summary FILE     session, routing and one line per signal
-  vexa-view --lint FILE...     mistakes the module stores without a word
-  vexa-view --check FILE...    validate: structure and --lint; print nothing when clean
-  vexa-view --plot OUT.png FILE  curves against time, signals and routing
+commands:
+  show FILE...               the protocol exactly as print(protocol) shows it (the default)
+  summary FILE...            session, routing, one line per signal, problems
+  lint FILE...               mistakes the module stores without a word, with fixes
+  check FILE...              validate: structure and lint; print nothing when clean
+  plot FILE... [-o OUT]      curves against time, signals and routing (needs matplotlib)
+  diff A B                   every field that differs; curves sample by sample
+  codify FILE [-o SCRIPT]    a pyvexa script that saves the same file again
 
-FILE may be "-" for standard input."""
+FILE may be "-" for standard input. `vexa-view COMMAND --help` shows a
+command's options. The options of earlier versions keep working:
+vexa-view FILE, --summary, --lint, --check, --plot OUT FILE."""
 
-EPILOG = """exit status: 0 clean; 1 findings (--lint, --check) or an unreadable file
-(other modes); 2 an unreadable file with --lint, or a usage error."""
+EPILOG = """exit status, in every command: 0 fine; 1 findings (lint, check: errors,
+or warnings too with --strict), differences (diff), or a script that does not
+rebuild the file exactly (codify); 2 an unreadable file, an output that
+cannot be written, or a usage error."""
+
+COMMANDS = ("show", "summary", "lint", "check", "plot", "diff", "codify")
+# The options of earlier versions and the command each stands for.
+_LEGACY = {"--summary": "summary", "--lint": "lint", "--check": "check", "--plot": "plot"}
 
 
 class _Progress:
@@ -51,20 +64,19 @@ class _Progress:
             sys.stderr.flush()
 
 
-def _load(path: str, prog: str) -> Settings:
-    """Decodes a file as it reads it (so endless input stops at the first
-    byte after the protocol), its signals kept encoded until they are read;
-    raises _Unreadable saying why."""
-    name = "<stdin>" if path == "-" else path
-    try:
-        return load(sys.stdin.buffer if path == "-" else path, arrays=True, lazy=True)
-    except OSError as e:
-        raise _Unreadable(name, f"cannot read: {e.strerror or e}") from None
-    except DecodeError as e:
-        raise _Unreadable(name, f"not a valid protocol file: {e}") from None
-    except MemoryError:
-        raise _Unreadable(name, "cannot read: the protocol is larger than the memory "
-                                "available") from None
+def _emit(stream: Any, text: str) -> None:
+    """Writes to a standard stream in UTF-8, a file name that is not UTF-8
+    as its own bytes (as os.fsdecode read it from the command line, the way
+    `ls` prints it into a pipe), whatever the stream's own encoding and
+    error handler: PyPy's stdout refuses such names, CPython's does not."""
+    buffer = getattr(stream, "buffer", None)
+    if buffer is None:
+        stream.write(text)
+        return
+    stream.flush()
+    buffer.write(text.encode("utf-8", "surrogateescape"))
+    if stream is sys.stderr:
+        buffer.flush()
 
 
 class _Unreadable(Exception):
@@ -72,6 +84,25 @@ class _Unreadable(Exception):
         super().__init__(f"{name}: {why}")
         self.name = name
         self.why = why
+
+
+def _name(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
+def _load(path: str) -> Settings:
+    """Decodes a file as it reads it (so endless input stops at the first
+    byte after the protocol), its signals kept encoded until they are read;
+    raises _Unreadable saying why."""
+    try:
+        return load(sys.stdin.buffer if path == "-" else path, arrays=True, lazy=True)
+    except OSError as e:
+        raise _Unreadable(_name(path), f"cannot read: {e.strerror or e}") from None
+    except DecodeError as e:
+        raise _Unreadable(_name(path), f"not a valid protocol file: {e}") from None
+    except MemoryError:
+        raise _Unreadable(_name(path), "cannot read: the protocol is larger than the memory "
+                                       "available") from None
 
 
 def _writer() -> Callable[[Union[str, memoryview]], None]:
@@ -95,54 +126,24 @@ def _writer() -> Callable[[Union[str, memoryview]], None]:
     return write
 
 
-def _write(produce: Callable[[Callable[[Union[str, memoryview]], None]], Any]) -> None:
-    try:
-        produce(_writer())
-        sys.stdout.flush()
-    except BrokenPipeError:
-        # A reader such as `head` went away; that is not an error.
-        sys.stderr.close()
+class _Peeked:
+    """An iterator that knows whether it is empty before it is read."""
+
+    def __init__(self, items: Iterator[Any]) -> None:
+        self._first = next(items, _Peeked)
+        self._items = items
+
+    def __bool__(self) -> bool:
+        return self._first is not _Peeked
+
+    def __iter__(self) -> Iterator[Any]:
+        if self._first is not _Peeked:
+            yield self._first
+        yield from self._items
 
 
-def _lint_files(files: Sequence[str], prog: str, as_json: bool, quiet: bool,
-                unreadable_status: int) -> int:
-    status = 0
-
-    def reports() -> Iterator[Dict[str, Any]]:
-        # One file at a time, its findings given as they come: a protocol
-        # of millions of signals can have millions of them.
-        nonlocal status
-        for path in files:
-            name = "<stdin>" if path == "-" else path
-            try:
-                settings = _load(path, prog)
-            except _Unreadable as e:
-                status = max(status, unreadable_status)
-                yield {"file": name, "status": "unreadable", "error": e.why,
-                       "findings": iter(())}
-                continue
-            findings = iter_lint(settings)
-            first = next(findings, None)
-            if first is not None:
-                status = max(status, 1)
-                findings = itertools.chain([first], findings)
-            yield {"file": name, "status": "clean" if first is None else "findings",
-                   "findings": findings}
-
-    if as_json:
-        _write(lambda write: _write_json(reports(), write))
-        return status
-    stream = sys.stderr if quiet else sys.stdout
-    for report in reports():
-        name = report["file"]
-        if report["status"] == "unreadable":
-            print(f"{prog}: {name}: {report['error']}", file=sys.stderr)
-            continue
-        for lines in _batches(f"{name}: {f}\n" for f in report["findings"]):
-            stream.write(lines)
-        if not quiet and len(files) > 1 and report["status"] == "clean":
-            print(f"{name}: clean")
-    return status
+def _peeked(items: Iterator[Any]) -> _Peeked:
+    return _Peeked(items)
 
 
 def _batches(pieces: Iterator[str], size: int = 1 << 16) -> Iterator[str]:
@@ -160,94 +161,524 @@ def _batches(pieces: Iterator[str], size: int = 1 << 16) -> Iterator[str]:
         yield "".join(batch)
 
 
-def _write_json(reports: Iterator[Dict[str, Any]],
-                write: Callable[[Union[str, memoryview]], None]) -> None:
-    """json.dumps(list(reports), indent=2), the findings (which can be
-    millions) written as they come."""
-    def pieces() -> Iterator[str]:
-        yield "["
-        k = -1
-        for k, report in enumerate(reports):
-            yield ("," if k else "") + "\n  {"
-            for j, (key, value) in enumerate(report.items()):
-                yield ("," if j else "") + f"\n    {json.dumps(key)}: "
-                if key != "findings":
-                    yield json.dumps(value)
+def _json_pieces(value: Any, depth: int = 0) -> Iterator[str]:
+    """json.dumps(value, indent=2) in pieces, where value may hold iterators
+    (read once, as lists): the findings of a file can be millions."""
+    inner = "\n" + "  " * (depth + 1)
+    if isinstance(value, dict) and any(_streamed(v) for v in value.values()):
+        first = True
+        for key, item in value.items():
+            yield ("{" if first else ",") + inner + json.dumps(key) + ": "
+            yield from _json_pieces(item, depth + 1)
+            first = False
+        yield "{}" if first else "\n" + "  " * depth + "}"
+    elif _streamed(value):
+        first = True
+        for item in value:
+            yield ("[" if first else ",") + inner
+            yield from _json_pieces(item, depth + 1)
+            first = False
+        yield "[]" if first else "\n" + "  " * depth + "]"
+    else:
+        yield json.dumps(value, indent=2).replace("\n", "\n" + "  " * depth)
+
+
+def _streamed(value: Any) -> bool:
+    return isinstance(value, (Iterator, _Peeked)) or (
+        isinstance(value, dict) and any(_streamed(v) for v in value.values()))
+
+
+class _Run:
+    """One command over its files: the exit status so far (which a reader
+    that goes away early still gets) and the messages."""
+
+    def __init__(self, prog: str, args: argparse.Namespace) -> None:
+        self.prog = prog
+        self.args = args
+        self.status = 0
+
+    def note(self, status: int) -> None:
+        self.status = max(self.status, status)
+
+    def out(self, text: str) -> None:
+        _emit(sys.stdout, text)
+
+    def error(self, text: str, status: int = 2) -> None:
+        self.note(status)
+        _emit(sys.stderr, f"{self.prog}: {text}\n")
+
+    def each(self, files: Sequence[str]) -> Any:
+        """(name, settings) for each file that can be read; says why for the
+        others."""
+        for path in files:
+            try:
+                yield _name(path), _load(path)
+            except _Unreadable as e:
+                self.error(str(e))
+
+    def lines(self, pieces: Iterator[str], end: str = "") -> None:
+        """Writes many short texts, joined into large pieces."""
+        for batch in _batches(pieces):
+            self.out(batch)
+        if end:
+            self.out(end)
+
+    def header(self, i: int, name: str) -> None:
+        # Several files, as head(1) shows them.
+        if len(self.args.files) > 1:
+            self.out(("\n" if i else "") + f"==> {name} <==\n")
+
+    # --- the commands ------------------------------------------------------
+
+    def show(self) -> None:
+        for i, (name, settings) in enumerate(self.each(self.args.files)):
+            self.header(i, name)
+            write = _writer()
+            write_text(settings, write)
+            write("\n")
+
+    def summary(self) -> None:
+        args = self.args
+
+        def reports() -> Iterator[Dict[str, Any]]:
+            for i, path in enumerate(args.files):
+                try:
+                    settings = _load(path)
+                except _Unreadable as e:
+                    if not args.json:
+                        self.error(str(e))
+                    self.note(2)
+                    yield {"file": e.name, "status": "unreadable", "error": e.why}
                     continue
-                empty = True
-                for finding in value:
-                    body = json.dumps(finding.as_dict(), indent=2).replace("\n", "\n      ")
-                    yield ("[\n      " if empty else ",\n      ") + body
-                    empty = False
-                yield "[]" if empty else "\n    ]"
-            yield "\n  }"
-        yield "\n]\n" if k >= 0 else "]\n"
-    for piece in _batches(pieces()):
-        write(piece)
+                findings = _peeked(iter_lint(settings))
+                if args.json:
+                    yield {"file": _name(path), "status": "findings" if findings else "clean",
+                           "summary": _summary_dict(settings),
+                           "findings": (f.as_dict() for f in findings)}
+                    continue
+                self.header(i, _name(path))
+                self.lines(line + "\n" for line in summary_lines(settings))
+                # The overview also lists what lint would report, one line
+                # each: counted first, then written as they come.
+                count = sum(1 for _ in iter_lint(settings))
+                if count:
+                    self.out(f"problems: {count} (vexa-view lint for the fixes)\n")
+                    self.lines(f"    {f.where}: {f.message}\n" for f in iter_lint(settings))
+
+        if args.json:
+            self.lines(_json_pieces(reports()), end="\n")
+        else:
+            for _ in reports():
+                pass
+
+    def lint(self, quiet: bool = False) -> None:
+        args = self.args
+
+        def counted(findings: Iterator[Finding]) -> Iterator[Finding]:
+            for f in findings:
+                if args.strict or f.severity == "error":
+                    self.note(1)
+                yield f
+
+        def reports() -> Iterator[Dict[str, Any]]:
+            # One file at a time, its findings given as they come: a
+            # protocol of millions of signals can have millions of them.
+            for path in args.files:
+                name = _name(path)
+                try:
+                    findings = _peeked(counted(iter_lint(_load(path))))
+                except _Unreadable as e:
+                    self.note(2)
+                    if not args.json:
+                        self.error(str(e))
+                    yield {"file": name, "status": "unreadable", "error": e.why,
+                           "findings": []}
+                    continue
+                yield {"file": name, "status": "findings" if findings else "clean",
+                       "findings": findings}
+
+        if args.json:
+            self.lines(_json_pieces(
+                {**r, "findings": (f.as_dict() for f in r["findings"])} for r in reports()),
+                end="\n")
+            return
+        for report in reports():
+            name = report["file"]
+            if report["status"] == "unreadable":
+                continue
+            text = (f"{name}: {f}\n" for f in report["findings"])
+            if quiet:
+                for batch in _batches(text):
+                    _emit(sys.stderr, batch)
+            elif report["status"] == "clean":
+                self.out(f"{name}: clean\n")
+            else:
+                self.lines(text)
+
+    def check(self) -> None:
+        self.lint(quiet=True)
+
+    def plot(self) -> None:
+        from .plot import PlotUnavailable, plot
+        args = self.args
+        outputs = self.plot_outputs()
+        if outputs is None:
+            return
+        for out in outputs:
+            if not os.path.isdir(os.path.dirname(out) or "."):
+                return self.error(f"cannot write {out}: no such directory")
+        try:
+            for out in outputs:
+                _check_plot_output(out)
+        except (PlotUnavailable, ValueError) as e:
+            return self.error(str(e))
+        for path, out in zip(args.files, outputs):
+            try:
+                settings = _load(path)
+            except _Unreadable as e:
+                self.error(str(e))
+                continue
+            try:
+                plot(settings, out)
+            except PlotUnavailable as e:
+                return self.error(str(e))
+            except OSError as e:
+                self.error(f"cannot write {out}: {e.strerror or e}")
+
+    def plot_outputs(self) -> Optional[List[str]]:
+        args = self.args
+        if args.output is not None and len(args.files) == 1:
+            return [args.output]
+        if args.output is not None and not os.path.isdir(args.output):
+            self.error(f"{args.output} is not a directory: with several files, -o names "
+                       "the directory for their pictures")
+            return None
+        outputs = []
+        for path in args.files:
+            if path == "-" and args.output is None:
+                self.error("a picture of standard input needs -o OUT")
+                return None
+            stem = "stdin" if path == "-" else os.path.splitext(os.path.basename(path))[0]
+            where = args.output if args.output is not None else os.path.dirname(path)
+            outputs.append(os.path.join(where, f"{stem}.{args.format}"))
+        return outputs
+
+    def diff(self) -> None:
+        from .diff import diff
+        args = self.args
+        names = [_name(p) for p in args.files]
+        report: Dict[str, Any] = {"a": names[0], "b": names[1]}
+        loaded = []
+        for path in args.files:
+            try:
+                loaded.append(_load(path))
+            except _Unreadable as e:
+                report.setdefault("error", str(e))
+                if not args.json:
+                    self.error(str(e))
+                self.note(2)
+        if len(loaded) == 2:
+            found = diff(loaded[0], loaded[1], tolerance=args.tolerance)
+            self.note(1 if found else 0)
+            report["status"] = "different" if found else "same"
+            report["differences"] = [d.as_dict() for d in found]
+            if not args.json:
+                self.out("".join(f"{d}\n" for d in found))
+        else:
+            report["status"] = "unreadable"
+        if args.json:
+            self.out(json.dumps(report, indent=2) + "\n")
+
+    def codify(self) -> None:
+        from .codify import CodifyError, codify_settings
+        args = self.args
+        if len(args.files) > 1 and (args.output is None or not os.path.isdir(args.output)):
+            return self.error("with several files, -o names the directory for their scripts")
+        for path in args.files:
+            script = args.output
+            if script is not None and os.path.isdir(script):
+                stem = "stdin" if path == "-" else os.path.splitext(os.path.basename(path))[0]
+                script = os.path.join(script, stem + ".py")
+            if script is not None and path != "-" and os.path.exists(script) and \
+                    os.path.samefile(script, path):
+                self.error(f"{script}: the script would overwrite the file it comes from")
+                continue
+            try:
+                settings = _load(path)
+            except _Unreadable as e:
+                self.error(str(e))
+                continue
+            output = "protocol.vexa" if path == "-" else os.path.basename(path)
+            try:
+                text, changes = codify_settings(settings, script, args.allow_changes, output)
+            except CodifyError as e:
+                hint = ("\n    (--allow-changes writes a script that keeps the defaults for "
+                        "the parts no call writes)" if e.unwritable and not e.refused else "")
+                self.error(f"{_name(path)}: {e}{hint}", status=1)
+                continue
+            except ValueError as e:  # curves too long to write into the script
+                self.error(f"{_name(path)}: {e} with -o SCRIPT.py")
+                continue
+            except OSError as e:
+                self.error(f"cannot write {e.filename or script}: {e.strerror or e}")
+                continue
+            if changes:
+                self.error(f"{_name(path)}: the script leaves out {len(changes)} "
+                           f"part{'s' if len(changes) > 1 else ''} of the file (listed at its "
+                           "top)", status=1)
+            if script is None:
+                self.out(text)
+
+
+def _check_plot_output(out: str) -> None:
+    """Refuses an output that cannot be written before any file is read:
+    PlotUnavailable without matplotlib, ValueError for a type it lacks."""
+    from . import plot as plotting
+    check = getattr(plotting, "check_output", None)
+    if check is not None:
+        check(out)
+        return
+    try:
+        import matplotlib  # type: ignore[import]
+        matplotlib.use("Agg")
+        from matplotlib.backends.backend_agg import FigureCanvasAgg  # type: ignore[import]
+        from matplotlib.figure import Figure  # type: ignore[import]
+    except ImportError as e:
+        raise plotting.PlotUnavailable(
+            f"plot needs matplotlib, which cannot be imported under "
+            f"{sys.implementation.name} {sys.version.split()[0]} (missing: "
+            f"{e.name or 'matplotlib'}); install it for CPython with `apt install "
+            "python3-matplotlib` (Debian) or `pip install 'pyvexa[plot]'`, and run vexa-view "
+            "under CPython") from None
+    kinds = FigureCanvasAgg(Figure()).get_supported_filetypes()
+    suffix = os.path.splitext(out)[1][1:].lower()
+    if suffix not in kinds:
+        raise ValueError(f"cannot draw into a .{suffix or '(no suffix)'} file: matplotlib "
+                         f"writes {', '.join('.' + k for k in sorted(kinds))}")
+
+
+def _summary_dict(s: Settings) -> Dict[str, Any]:
+    """The summary for a program. Doubles are in the text form, as strings,
+    so that NaN, the infinities and -0.0 survive JSON."""
+    from .diff import short_text
+    mc = s.machine_config
+
+    def source(sel: Any) -> Dict[str, Any]:
+        if sel.external_selected:
+            return {"external": sel.external,
+                    "missing": sel.external >= mc.num_external_signal_sources}
+        return {"signal": sel.internal, "missing": sel.internal >= len(s.signals)}
+
+    channels = {}
+    for name, ch in (("A", s.channel_a_settings), ("B", s.channel_b_settings)):
+        channels[name] = {"enabled": ch.enabled, f"{name}1": source(ch.amplitude1_source),
+                          f"{name}2": source(ch.amplitude2_source),
+                          "modulation": source(ch.modulation_source)}
+    signals = []
+    for sig in s.signals:
+        entry: Dict[str, Any] = {"kind": sig.variant}
+        samples = getattr(sig.params, "samples", None)
+        if samples is None:
+            entry["text"] = short_text(sig)
+        else:
+            entry["samples"] = len(samples)
+            if len(samples):
+                entry.update(min=int(min(samples) if isinstance(samples, list) else
+                                     samples.min()),
+                             max=int(max(samples) if isinstance(samples, list) else
+                                     samples.max()),
+                             first=int(samples[0]), last=int(samples[-1]))
+        signals.append(entry)
+    return {"target_machine": s.running_on_target_machine,
+            "session_duration": format_double(s.session_duration),
+            "num_samples": _safe_num_samples(s.session_duration),
+            "intensity": format_double(s.intensity), "channels": channels,
+            "signals": signals}
+
+
+def _safe_num_samples(d: float) -> Optional[int]:
+    try:
+        return num_samples(d)
+    except (OverflowError, ValueError):
+        return None
+
+
+# ---------------------------------------------------------------------------
+# The command line.
+
+def version() -> str:
+    """The version of the pyvexa distribution this package belongs to: from
+    the installed metadata when it describes this copy, else from the
+    source tree's meson.build, else the package's own __version__."""
+    from . import __file__ as init, __version__
+    try:
+        from importlib import metadata
+        dist = metadata.distribution("pyvexa")
+        if os.path.samefile(str(dist.locate_file("pyvexa_tools/__init__.py")), init):
+            return str(dist.version)
+    except Exception:  # no metadata, another copy, or a copy without files
+        pass
+    tree = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(init))))
+    try:
+        with open(os.path.join(tree, "meson.build"), encoding="utf-8") as f:
+            found = re.search(r"project\(\s*'pyvexa'.*?version\s*:\s*'([^']+)'", f.read(), re.S)
+        if found:
+            return found.group(1)
+    except OSError:
+        pass
+    return __version__
+
+
+class _Version(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str, **kw: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
+        impl = "PyPy" if sys.implementation.name == "pypy" else "CPython"
+        _emit(sys.stdout, f"{parser.prog} {version()} ({impl} "
+                          f"{sys.version.split()[0]})\n")
+        parser.exit()
+
+
+def _tolerance(text: str) -> float:
+    x = float(text)
+    if not x >= 0.0:
+        raise ValueError(text)
+    return x
+
+
+def _parser(prog: str) -> argparse.ArgumentParser:
+    raw = argparse.RawDescriptionHelpFormatter
+    top = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=EPILOG,
+                                  formatter_class=raw)
+    top.add_argument("--version", action=_Version)
+    sub = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, summary: str, json_report: bool = False) -> Any:
+        p = sub.add_parser(name, help=summary, description=summary, epilog=EPILOG,
+                           formatter_class=raw)
+        if json_report:
+            p.add_argument("--json", action="store_true",
+                           help="one JSON report on standard output instead of text")
+        return p
+
+    def files(p: argparse.ArgumentParser) -> None:
+        p.add_argument("files", nargs="+", metavar="FILE",
+                       help='protocol files, or "-" for standard input')
+
+    files(command("show", "print each protocol exactly as print(protocol) shows it"))
+    files(command("summary", "session, routing, one line per signal and the problems lint "
+                             "finds", json_report=True))
+    for name, what in (("lint", "report mistakes with where they are and how to fix them; "
+                                "a clean file is reported as clean"),
+                       ("check", "validate the structure and lint; print only problems, on "
+                                 "standard error")):
+        p = command(name, what, json_report=True)
+        p.add_argument("--strict", action="store_true",
+                       help="exit 1 for warnings too, not only for errors")
+        files(p)
+    p = command("plot", "draw each protocol: curves against time, signals and routing "
+                        "(needs matplotlib)")
+    p.add_argument("-o", "--output", metavar="OUT",
+                   help="the picture (one FILE; its suffix chooses the format, e.g. .png, "
+                        ".svg, .pdf) or a directory (several); default: beside each FILE")
+    p.add_argument("--format", default="png",
+                   help="the format of the pictures this command names (default: png)")
+    files(p)
+    p = command("diff", "every field that differs between two protocols, by its path in "
+                        "the text form; curves sample by sample", json_report=True)
+    p.add_argument("--tolerance", type=_tolerance, default=0.0, metavar="T",
+                   help="doubles within T times the larger of 1 and their size are the "
+                        "same (default 0: the same bits)")
+    p.add_argument("files", nargs=2, metavar="FILE", help='two protocol files ("-": stdin)')
+    p = command("codify", "write a Python script that rebuilds the protocol with pyvexa "
+                          "and saves the same file")
+    p.add_argument("-o", "--output", metavar="SCRIPT",
+                   help="the script (one FILE; curves of more than 100 samples go into "
+                        "a .npy of the same name) or a directory (several); default: "
+                        "standard output")
+    p.add_argument("--allow-changes", action="store_true",
+                   help="for parts no call of the module writes (another machine, coil "
+                        "indices, trace flags, channel A off): write the script with the "
+                        "defaults instead, listing each at its top (exit 1)")
+    files(p)
+    return top
+
+
+class _Usage(Exception):
+    pass
+
+
+def _translate(argv: List[str]) -> List[str]:
+    """The options of earlier versions (--summary, --lint, --check, --plot
+    OUT, or none: show) as the command they stand for."""
+    if not argv or argv[0] in COMMANDS or argv[0] in ("-h", "--help", "--version"):
+        return argv
+    modes: List[Tuple[str, List[str]]] = []
+    rest: List[str] = []
+    i = 0
+    while i < len(argv):
+        a = argv[i]
+        if a == "--":
+            rest += argv[i:]
+            break
+        flag, eq, value = a.partition("=")
+        # argparse took unambiguous abbreviations of these (--sum).
+        full = [f for f in _LEGACY if len(flag) > 2 and f.startswith(flag)]
+        if a.startswith("--") and len(full) == 1:
+            cmd = _LEGACY[full[0]]
+            if cmd == "plot":
+                if not eq:
+                    i += 1
+                    if i == len(argv):
+                        raise _Usage("--plot needs the picture's name: --plot OUT FILE")
+                    value = argv[i]
+                modes.append((cmd, ["-o", value]))
+            else:
+                modes.append((cmd, []))
+        else:
+            rest.append(a)
+        i += 1
+    if len(modes) > 1:
+        raise _Usage(f"--{modes[0][0]} and --{modes[1][0]} cannot be combined")
+    cmd, extra = modes[0] if modes else ("show", [])
+    if "-h" in rest or "--help" in rest:
+        return [cmd, "--help"]
+    return [cmd] + extra + rest
 
 
 def main(argv: Optional[Sequence[str]] = None, prog: str = "vexa-view") -> int:
-    parser = argparse.ArgumentParser(
-        prog=prog, description=DESCRIPTION, epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    mode = parser.add_mutually_exclusive_group()
-    mode.add_argument("--summary", action="store_true",
-                      help="print a short overview instead of the full text")
-    mode.add_argument("--check", action="store_true",
-                      help="validate the structure and run --lint; print only problems")
-    mode.add_argument("--lint", action="store_true",
-                      help="report mistakes with where they are and how to fix them")
-    mode.add_argument("--plot", metavar="OUT",
-                      help="draw the protocol into OUT (.png or .svg; needs matplotlib)")
-    parser.add_argument("--json", action="store_true",
-                        help="with --lint: one JSON report for all files on stdout")
-    parser.add_argument("files", nargs="+", metavar="FILE",
-                        help='protocol files, or "-" for standard input')
-    args = parser.parse_args(argv)
-    if args.json and not args.lint:
-        parser.error("--json goes with --lint")
-    if len(args.files) > 1 and not (args.lint or args.check):
-        parser.error("several files go with --lint or --check only")
-
+    parser = _parser(prog)
+    try:
+        args = parser.parse_args(_translate(list(sys.argv[1:] if argv is None else argv)))
+    except _Usage as e:
+        parser.error(str(e))
+    if args.files.count("-") > 1:
+        parser.error('standard input ("-") can be read only once')
+    run = _Run(prog, args)
     progress = _Progress(prog) if sys.stderr.isatty() else None
     reporting.hook = progress
     try:
-        if args.lint or args.check:
-            return _lint_files(args.files, prog, args.json, quiet=args.check,
-                               unreadable_status=2 if args.lint else 1)
-        try:
-            settings = _load(args.files[0], prog)
-        except _Unreadable as e:
-            print(f"{prog}: {e}", file=sys.stderr)
-            return 1
-        if args.plot:
-            from .plot import PlotUnavailable, plot
-            try:
-                plot(settings, args.plot)
-            except PlotUnavailable as e:
-                print(f"{prog}: {e}", file=sys.stderr)
-                return 1
-            return 0
-        if args.summary:
-            # The overview also lists what --lint would report, one line
-            # each: counted first, then written as they come.
-            def overview(write: Callable[[Union[str, memoryview]], None]) -> None:
-                for piece in _batches(line + "\n" for line in summary_lines(settings)):
-                    write(piece)
-                count = sum(1 for _ in iter_lint(settings))
-                if count:
-                    write(f"problems: {count} (vexa-view --lint for the fixes)\n")
-                    for piece in _batches(f"    {f.where}: {f.message}\n"
-                                          for f in iter_lint(settings)):
-                        write(piece)
-            _write(overview)
-        else:
-            def text(write: Callable[[Union[str, memoryview]], None]) -> None:
-                write_text(settings, write)
-                write("\n")
-            _write(text)
-        return 0
+        getattr(run, args.command)()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # A reader such as `head` went away: stop quietly, and keep the
+        # interpreter's own last flush from complaining.
+        _silence_stdout()
+    except KeyboardInterrupt:
+        return 130
     finally:
         reporting.hook = None
         if progress is not None:
             progress.close()
+    return run.status
+
+
+def _silence_stdout() -> None:
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, fd)
+    os.close(devnull)

@@ -282,14 +282,14 @@ def test_cli_output(tmp_path, capsys, options, expected):
 def test_cli_refusals(tmp_path, capsys, data, words):
     path = write(tmp_path, data)
     for options in ([], ["--check"], ["--summary"]):
-        assert vi.main(options + [path]) == 1
+        assert vi.main(options + [path]) == 2
         out, err = capsys.readouterr()
         assert out == "" and err.startswith(f"vexa_view: {path}: not a valid protocol file: ")
         assert words in err
 
 
 def test_cli_missing_file(tmp_path, capsys):
-    assert vi.main([str(tmp_path / "absent.vexa")]) == 1
+    assert vi.main([str(tmp_path / "absent.vexa")]) == 2
     assert "cannot read" in capsys.readouterr().err
 
 
@@ -299,7 +299,7 @@ def test_script_runs_standalone_with_stdin(tmp_path):
     assert (ok.returncode, ok.stdout.decode(), ok.stderr) == (0, FRESH_TEXT + "\n", b"")
     bad = subprocess.run([sys.executable, script, write(tmp_path, FRESH_FILE[:-1])],
                          capture_output=True)
-    assert bad.returncode == 1 and bad.stdout == b""
+    assert bad.returncode == 2 and bad.stdout == b""
     assert b"byte offset 199: truncated input" in bad.stderr
     usage = subprocess.run([sys.executable, script], capture_output=True)
     assert usage.returncode == 2

@@ -84,7 +84,13 @@ def check_command(command, python, report, cwd, env):
     """The installed vexa-view, run from outside the tree: the full text,
     the checker, and a picture (CPython) or the message why not (PyPy)."""
     assert run([command, report["file"]], cwd=cwd, env=env) == report["text"] + "\n"
-    assert run([python, "-m", "pyvexa_tools", "--lint", report["file"]], cwd=cwd, env=env) == ""
+    assert run([python, "-m", "pyvexa_tools", "--lint", report["file"]], cwd=cwd,
+               env=env) == report["file"] + ": clean\n"
+    assert run([command, "--version"], cwd=cwd, env=env).startswith("vexa-view 0.1.0 (")
+    assert run([command, "diff", report["file"], report["file"]], cwd=cwd, env=env) == ""
+    run([command, "codify", report["file"], "-o", "rebuild.py"], cwd=cwd, env=env)
+    run([python, "rebuild.py", "rebuilt.vexa"], cwd=cwd, env=env)
+    assert (cwd / "rebuilt.vexa").read_bytes() == open(report["file"], "rb").read()
     lint = subprocess.run([command, "--lint", "--json", report["file"], "absent.vexa"],
                           capture_output=True, text=True, cwd=cwd, env=env)
     assert lint.returncode == 2
@@ -97,7 +103,7 @@ def check_command(command, python, report, cwd, env):
         assert plot.returncode == 0, plot.stderr
         assert (cwd / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     else:
-        assert plot.returncode == 1 and "--plot needs matplotlib" in plot.stderr
+        assert plot.returncode == 2 and "needs matplotlib" in plot.stderr
 
 
 def clean_env():

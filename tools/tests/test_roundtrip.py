@@ -189,7 +189,7 @@ def test_every_truncation_of_a_saved_file_is_refused(small_file, tmp_path, capsy
     for k in range(len(small_file)):
         with open(path, "wb") as f:
             f.write(small_file[:k])
-        assert vi.main([path]) == 1, k
+        assert vi.main([path]) == 2, k
         out, err = capsys.readouterr()
         assert out == "" and f"byte offset {k}: truncated input" in err, (k, err)
 
@@ -198,7 +198,7 @@ def test_trailing_byte_after_a_saved_file_is_refused(small_file, tmp_path, capsy
     path = str(tmp_path / "long.vexa")
     with open(path, "wb") as f:
         f.write(small_file + b"\x00")
-    assert vi.main([path]) == 1
+    assert vi.main([path]) == 2
     assert f"byte offset {len(small_file)}: 1 trailing byte" in capsys.readouterr().err
 
 
