@@ -329,7 +329,7 @@ class _Picture:
             rows.append((text + (f"  ×{j - i:,}" if j > i + 1 else ""), self.places.marks(i),
                          self.colour.get(i)))
             i = j
-        return rows
+        return rows or [("none (saving would add the constant 0.0 signal)", [], None)]
 
     def _describe(self, i: int, sig: Signal) -> str:
         p = sig.params
