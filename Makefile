@@ -38,8 +38,13 @@ test: build
 	meson test -C $(B_PYPY) --print-errorlogs
 	meson test -C $(B_CPYTHON) --print-errorlogs
 
+# The example shows the envelope, which needs NumPy: --envelope makes a PyPy
+# without its NumPy an error here, not a silent skip.
 example: build
-	PYTHONPATH="$(NUMPY_PYPY):$(B_PYPY)/pyvexa" $(PYPY) examples/session.py build/session.vexa
+	PYTHONPATH="$(NUMPY_PYPY):$(B_PYPY)/pyvexa" $(PYPY) examples/session.py --envelope \
+	    build/session.vexa || { echo "make example: FAILED. PyPy needs a NumPy of its own for" \
+	    "the envelope: 'make setup' builds one into NUMPY_PYPY=$(NUMPY_PYPY) from" \
+	    "../shared/vendor, or pass NUMPY_PYPY=DIR (README: NumPy for PyPy)." >&2; exit 1; }
 
 # Benchmarks: both interpreters, each in its own build directory with the
 # `bench` option on (the micro benchmarks and the no-op extension that

@@ -319,7 +319,7 @@ class _Run:
         self.lint(quiet=True)
 
     def plot(self) -> None:
-        from .plot import PlotUnavailable, plot
+        from .plot import PlotUnavailable, check_output, plot
         args = self.args
         outputs = self.plot_outputs()
         if outputs is None:
@@ -329,7 +329,7 @@ class _Run:
                 return self.error(f"cannot write {out}: no such directory")
         try:
             for out in outputs:
-                _check_plot_output(out)
+                check_output(out)
         except (PlotUnavailable, ValueError) as e:
             return self.error(str(e))
         for path, out in zip(args.files, outputs):
@@ -428,33 +428,6 @@ class _Run:
                            "top)", status=1)
             if script is None:
                 self.out(text)
-
-
-def _check_plot_output(out: str) -> None:
-    """Refuses an output that cannot be written before any file is read:
-    PlotUnavailable without matplotlib, ValueError for a type it lacks."""
-    from . import plot as plotting
-    check = getattr(plotting, "check_output", None)
-    if check is not None:
-        check(out)
-        return
-    try:
-        import matplotlib  # type: ignore[import]
-        matplotlib.use("Agg")
-        from matplotlib.backends.backend_agg import FigureCanvasAgg  # type: ignore[import]
-        from matplotlib.figure import Figure  # type: ignore[import]
-    except ImportError as e:
-        raise plotting.PlotUnavailable(
-            f"plot needs matplotlib, which cannot be imported under "
-            f"{sys.implementation.name} {sys.version.split()[0]} (missing: "
-            f"{e.name or 'matplotlib'}); install it for CPython with `apt install "
-            "python3-matplotlib` (Debian) or `pip install 'pyvexa[plot]'`, and run vexa-view "
-            "under CPython") from None
-    kinds = FigureCanvasAgg(Figure()).get_supported_filetypes()
-    suffix = os.path.splitext(out)[1][1:].lower()
-    if suffix not in kinds:
-        raise ValueError(f"cannot draw into a .{suffix or '(no suffix)'} file: matplotlib "
-                         f"writes {', '.join('.' + k for k in sorted(kinds))}")
 
 
 def _summary_dict(s: Settings) -> Dict[str, Any]:

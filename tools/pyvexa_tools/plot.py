@@ -1,31 +1,115 @@
-"""Draws a protocol: its arbitrary curves against time, its other signals by
-their parameters, and where the four coil positions and the two modulation
-inputs take their signals from. Needs matplotlib (and so NumPy)."""
+"""Draws a protocol: its arbitrary curves against time from 0 to the session's
+end, where the four coil positions and the two modulation inputs take their
+signals from, the signals by their parameters, and the checker's findings,
+each numbered and marked where it is. Needs matplotlib (and so NumPy).
+
+What it costs follows the file: each curve is read once to draw it, each
+signal and finding is looked at once, and the number of things drawn is
+bounded however many there are (beyond a few curves the others are drawn as
+one band; runs of alike signals, and many findings of one kind, are grouped).
+"""
 from __future__ import annotations
 
+import io
+import math
+import os
+import re
+import shutil
 import sys
-from typing import Any, List, Tuple
+import textwrap
+from dataclasses import dataclass
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from .codec import (SAMPLING_RATE, ArbitrarySignalParams, Settings, SignalSourceSelection,
-                    format_double, render_line)
+from .codec import (SAMPLING_RATE, ArbitrarySignalParams, MixedSignalParams, Settings, Signal,
+                    SignalSourceSelection, format_double, num_samples, render_line)
+from .lint import Finding, lint_settings
 
-__all__ = ["PlotUnavailable", "plot", "envelope"]
+__all__ = ["PlotUnavailable", "plot", "check_output", "envelope"]
 
-# Columns of the curve panel: a min/max pair per pixel column is all the
-# picture can show, however long the curve.
+# Columns of the curve panel: a min/max pair per column is all the picture
+# can show, however long the curve (the panel is about 1000 pixels wide).
 COLUMNS = 1600
 FULL_SCALE = 32767.0  # the stored sample that stands for the level 1.0
+OWN_COLOURS = 8       # up to this many curves get a colour and a legend entry each
+GROUP_AT = 4          # this many findings of one code are listed as one item
+PLACED = 12           # curve markers drawn per item (a group marks its first curves)
+
+SEVERITY_COLOURS = {"error": "#c62828", "warning": "#d97800"}
+PALETTE = ["#1f77b4", "#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#bcbd22",
+           "#ff7f0e"]
+GROUP_COLOUR = "#7f7f7f"
+
+# Layout, in inches (drawn at 100 dots per inch).
+WIDTH = 12.8
+DPI = 100
+TOP, BELOW = 0.75, 0.55           # above the curve panel, and under it for the time axis
+LEFT, LEGEND = 0.8, 2.75          # the curve panel's left margin and the legend's column
+FONT = 8.0                        # the text panels' monospace size, in points
+CHAR = 0.602 * FONT / 72          # DejaVu Sans Mono's advance, in inches
+LINE = 1.45 * FONT / 72           # one text row, in inches
+PANELS = (0.35, 4.0, 8.75)        # where routing, signals and findings start
+ROUTING_CHARS, SIGNAL_CHARS, FINDING_CHARS = 50, 66, 59
+MAX_ROWS = 22                     # rows of the signals and findings panels at most
+MAX_AXIS = 1800.0                 # a longer session is drawn to scale only beside its curves
+
+Out = Union[str, "os.PathLike[str]"]
+Row = Tuple[str, List["_Item"], Optional[str]]  # text, its findings, a colour swatch
 
 
 class PlotUnavailable(RuntimeError):
-    """matplotlib cannot be imported, or the output type is not known."""
+    """matplotlib cannot be imported."""
 
+
+def _matplotlib() -> Any:
+    """The matplotlib package, or PlotUnavailable saying how to get it."""
+    try:
+        import matplotlib  # type: ignore[import]
+        from matplotlib import figure  # noqa: F401
+        from matplotlib.backends import backend_agg  # type: ignore[import]  # noqa: F401
+    except Exception as e:  # missing, or built for another interpreter
+        why = str(e).splitlines()[0] if str(e) else type(e).__name__
+        raise PlotUnavailable(
+            f"plot needs matplotlib, which cannot be imported under "
+            f"{sys.implementation.name} {sys.version.split()[0]} ({why}); install it for "
+            "CPython with `apt install python3-matplotlib` (Debian) or `pip install "
+            "'pyvexa[plot]'`, and run vexa-view under CPython") from None
+    return matplotlib
+
+
+def check_output(out: Out) -> str:
+    """The format `out` will be written in, chosen by its suffix. Raises
+    PlotUnavailable without matplotlib, and ValueError (one line) for a
+    suffix matplotlib cannot write here. Touches no file."""
+    mpl = _matplotlib()
+    from matplotlib.backend_bases import FigureCanvasBase  # type: ignore[import]
+    name = os.fsdecode(os.fspath(out))
+    suffix = os.path.splitext(name)[1][1:].lower()
+    known = sorted(FigureCanvasBase.get_supported_filetypes())
+    # Two of matplotlib's formats need more than matplotlib: find out now
+    # rather than after the picture is made.
+    if suffix == "pgf" and shutil.which(mpl.rcParams["pgf.texsystem"]) is None:
+        raise ValueError(f"cannot write {name!r}: .pgf needs {mpl.rcParams['pgf.texsystem']}, "
+                         "which is not installed; name it .png, .svg or .pdf")
+    if suffix == "webp":
+        from PIL import features  # type: ignore[import]
+        if not features.check("webp"):
+            raise ValueError(f"cannot write {name!r}: this Pillow has no WebP support; "
+                             "name it .png, .svg or .pdf")
+    if suffix not in known:
+        what = f"suffix .{suffix}" if suffix else "no suffix"
+        raise ValueError(f"cannot write {name!r} ({what}): name it .png, .svg or .pdf "
+                         f"(matplotlib also writes .{', .'.join(k for k in known if k != 'pgf')})")
+    return suffix
+
+
+# ---------------------------------------------------------------------------
+# Curves: a minimum/maximum band per column.
 
 def envelope(samples: Any, columns: int = COLUMNS) -> Tuple[Any, Any, Any]:
     """(column start times in seconds, minimum, maximum) of `samples` in
     at most `columns` equal slices, levels scaled so 32767 is 1.0."""
     import numpy as np
-    a = np.asarray(samples, dtype=np.int16)
+    a = np.asarray(samples)
     n = len(a)
     cols = max(1, min(columns, n))
     edges = (np.arange(cols + 1, dtype=np.int64) * n) // cols
@@ -34,98 +118,508 @@ def envelope(samples: Any, columns: int = COLUMNS) -> Tuple[Any, Any, Any]:
     return edges[:-1] / SAMPLING_RATE, lo, hi
 
 
-def _source(sel: SignalSourceSelection, s: Settings) -> str:
-    if sel.external_selected:
-        ok = sel.external < s.machine_config.num_external_signal_sources
-        return f"external input {sel.external}" + ("" if ok else "  (missing!)")
-    if sel.internal < len(s.signals):
-        return f"signal {sel.internal} ({s.signals[sel.internal].variant})"
-    return f"signal {sel.internal}  (missing!)"
+def _columns(samples: Any, span: int) -> Tuple[Any, Any, Any, Any]:
+    """A curve's band on the panel's grid of COLUMNS columns over `span`
+    samples, so that every curve's columns fall on the same times: (grid
+    column of each value, start time, minimum, maximum)."""
+    import numpy as np
+    a = np.asarray(samples)
+    width = span / COLUMNS  # samples per column
+    if width <= 1.0:
+        k = np.arange(len(a))
+        return (k / width).astype(np.int64), k / SAMPLING_RATE, a / FULL_SCALE, a / FULL_SCALE
+    cols = min(COLUMNS, math.ceil(len(a) / width))
+    col = np.arange(cols)
+    edges = np.minimum((col * width).astype(np.int64), len(a) - 1)
+    lo = np.minimum.reduceat(a, edges) / FULL_SCALE
+    hi = np.maximum.reduceat(a, edges) / FULL_SCALE
+    return col, edges / SAMPLING_RATE, lo, hi
 
 
-def _signal_lines(s: Settings) -> List[str]:
-    lines = []
-    for i, sig in enumerate(s.signals):
+def _to_end(t: Any, lo: Any, hi: Any, end: float) -> Tuple[Any, Any, Any]:
+    """The band with one more point at `end`, so that its last column is
+    drawn to the curve's end rather than stopping where that column starts."""
+    import numpy as np
+    return np.append(t, end), np.append(lo, lo[-1]), np.append(hi, hi[-1])
+
+
+# ---------------------------------------------------------------------------
+# Findings: numbered items, and where their markers go.
+
+@dataclass
+class _Item:
+    number: int
+    severity: str
+    code: str
+    members: List[Finding]
+
+
+def _severity(f: Finding) -> str:
+    # Findings carry a severity where the checker gives one; before that
+    # every finding was an error.
+    s = getattr(f, "severity", "error")
+    return s if s in SEVERITY_COLOURS else "error"
+
+
+def _items(findings: Sequence[Finding]) -> List[_Item]:
+    """One item per finding, except that the findings of a code found
+    GROUP_AT times or more make one item: the list stays short, and the
+    numbers few."""
+    by_code: Dict[str, List[Finding]] = {}
+    for f in findings:
+        members = by_code.get(f.code)
+        if members is None:
+            members = by_code[f.code] = []
+        members.append(f)
+    items: List[_Item] = []
+    for code, members in by_code.items():
+        for group in [members] if len(members) >= GROUP_AT else [[f] for f in members]:
+            items.append(_Item(len(items) + 1, _severity(group[0]), code, group))
+    return items
+
+
+_SIGNAL_WHERE = re.compile(r"^signal (\d+)$", re.M)
+_SLOTS = {"coil A1": 0, "coil A2": 1, "coil B1": 0, "coil B2": 1, "modulation": 2}
+
+
+class _Places:
+    """Where each item's markers go: the session, a channel ((c,) with c 0
+    for A and 1 for B), a route ((c, slot), slot 2 the modulation), and
+    signals: a bit per item in a mask per signal, so that millions of
+    findings on signals cost one pass and a word per signal."""
+
+    def __init__(self, items: Sequence[_Item], nsignals: int) -> None:
+        import numpy as np
+        self.items = items
+        self.session: List[_Item] = []
+        self.channel: Dict[Tuple[int, ...], List[_Item]] = {}
+        self.signals: Dict[int, Any] = {}  # item number -> its signals, in order
+        self.mask = np.zeros(nsignals, dtype=np.uint64)
+        for bit, item in enumerate(items):
+            # In slices, so that the text parsed at once stays small.
+            parts, found = [], 0
+            for start in range(0, len(item.members), 1 << 16):
+                wheres = "\n".join(f.where for f in item.members[start:start + (1 << 16)])
+                at = np.array(_SIGNAL_WHERE.findall(wheres), dtype=np.int64)
+                found += len(at)
+                parts.append(at[at < nsignals])
+            at = np.concatenate(parts)
+            if len(at):
+                self.signals[item.number] = at
+                if bit < 64:
+                    self.mask[at] |= np.uint64(1 << bit)
+            if found == len(item.members):
+                continue
+            for f in item.members:
+                key = self._place(f.where)
+                here = self.session if key == () else self.channel.setdefault(key, []) \
+                    if key is not None else None
+                if here is not None and item not in here:
+                    here.append(item)
+
+    @staticmethod
+    def _place(where: str) -> Optional[Tuple[int, ...]]:
+        """() for the session, (c,) or (c, slot) for a channel or a route,
+        None for any other place (the findings list shows those)."""
+        if where == "session":
+            return ()
+        if where.startswith("channel ") and where[8:9] in ("A", "B"):
+            c = "AB".index(where[8])
+            rest = where[9:].lstrip(", ")
+            if not rest:
+                return (c,)
+            if rest in _SLOTS:
+                return (c, _SLOTS[rest])
+        return None
+
+    def marks(self, signal: int) -> List[_Item]:
+        m = int(self.mask[signal]) if signal < len(self.mask) else 0
+        return [self.items[b] for b in range(min(64, len(self.items))) if m >> b & 1]
+
+
+# ---------------------------------------------------------------------------
+# The picture.
+
+class _Picture:
+    """One protocol's figure: a title line; the curve panel (without curves,
+    a thin time line) with its legend to the right; and three text panels
+    under it: routing, signals and findings."""
+
+    def __init__(self, settings: Settings, findings: Sequence[Finding], fmt: str) -> None:
+        import numpy as np
+        from matplotlib.backends.backend_agg import FigureCanvasAgg  # type: ignore[import]
+        from matplotlib.figure import Figure  # type: ignore[import]
+        s = self.s = settings
+        # PostScript has no transparency: tints of the same look instead.
+        self.opaque = fmt in ("ps", "eps")
+        self.nfindings = len(findings)
+        self.items = _items(findings)
+        self.places = _Places(self.items, len(s.signals))
+        chans = (s.channel_a_settings, s.channel_b_settings)
+        self.enabled = (chans[0].enabled, chans[1].enabled)
+        self.routes = [(c, f"{'AB'[c]}{slot}", sel) for c, ch in enumerate(chans)
+                       for slot, sel in (("1", ch.amplitude1_source),
+                                         ("2", ch.amplitude2_source),
+                                         (" mod", ch.modulation_source))]
+        # Each signal's curve length, -1 for the other kinds: one pass.
+        self.lengths = np.fromiter((len(x.params.samples) if type(x.params) is
+                                    ArbitrarySignalParams else -1 for x in s.signals),
+                                   dtype=np.int64, count=len(s.signals))
+        curves = np.flatnonzero(self.lengths > 0)
+        self.empty = int(np.count_nonzero(self.lengths == 0))
+        # The curves the device plays get the colours first.
+        routed = sorted({sel.internal for c, _, sel in self.routes
+                         if not sel.external_selected and sel.internal < len(s.signals)
+                         and self.lengths[sel.internal] > 0},
+                        key=lambda i: (not self._played(i), i))
+        rest = [int(i) for i in curves[:OWN_COLOURS + len(routed)] if int(i) not in routed]
+        own = (routed + rest)[:OWN_COLOURS if len(curves) <= OWN_COLOURS else OWN_COLOURS - 1]
+        self.own = own
+        self.others = curves[~np.isin(curves, own)] if len(curves) > len(own) else curves[:0]
+        self.colour = {i: PALETTE[k] for k, i in enumerate(own)}
+        self.signal_rows = self._signal_rows()
+        self.finding_rows = self._finding_rows()
+        self.rows = max(8, len(self.signal_rows), len(self.finding_rows))
+        self.curve_height = 3.5 if own else 0.7
+        self.height = TOP + self.curve_height + BELOW + (self.rows + 1.5) * LINE + 0.15
+        self.panel_top = self.height - TOP - self.curve_height - BELOW
+        self.fig = Figure(figsize=(WIDTH, self.height), dpi=DPI)
+        FigureCanvasAgg(self.fig)
+
+    def _routed_to(self, i: int) -> List[str]:
+        return [label for _, label, sel in self.routes
+                if not sel.external_selected and sel.internal == i]
+
+    def _played(self, i: int) -> bool:
+        return any(self.enabled[c] for c, _, sel in self.routes
+                   if not sel.external_selected and sel.internal == i)
+
+    def _samples(self, i: int) -> Any:
+        p = self.s.signals[i].params
+        assert isinstance(p, ArbitrarySignalParams)
+        return p.samples
+
+    # -- the rows of the text panels ----------------------------------------
+    def _signal_rows(self) -> List[Row]:
+        """A row per signal, or per run of alike signals with the same
+        findings, up to MAX_ROWS; the last row counts what is left."""
+        import numpy as np
+        signals = self.s.signals
+        n, lengths, mask = len(signals), self.lengths, self.places.mask
+        # Where a run must end: another kind or length, other findings, or
+        # a curve with samples (each is its own row).
+        ends = np.flatnonzero((lengths[1:] != lengths[:-1]) | (mask[1:] != mask[:-1])
+                              | (lengths[1:] > 0)) + 1
+        rows: List[Row] = []
+        i = 0
+        while i < n:
+            k = int(np.searchsorted(ends, i, side="right"))
+            j = int(ends[k]) if k < len(ends) else n
+            if lengths[i] < 0:  # the other kinds are alike when their parameters are
+                first, e = signals[i], i + 1
+                while e < j and signals[e].variant == first.variant and \
+                        signals[e].params == first.params:
+                    e += 1
+                j = e
+            if len(rows) == MAX_ROWS - 1 and j < n:
+                rows.append((f"… {n - i:,} more (vexa-view summary lists all)", [], None))
+                break
+            head = f"{i}" if j == i + 1 else f"{i}–{j - 1}"
+            text = f"{head:>4} {self._describe(i, signals[i])}"
+            rows.append((text + (f"  ×{j - i:,}" if j > i + 1 else ""), self.places.marks(i),
+                         self.colour.get(i)))
+            i = j
+        return rows or [("none (saving would add the constant 0.0 signal)", [], None)]
+
+    def _describe(self, i: int, sig: Signal) -> str:
         p = sig.params
         if isinstance(p, ArbitrarySignalParams):
-            lines.append(f"{i}: Arbitrary, {len(p.samples)} samples (drawn above)")
+            n = len(p.samples)
+            if not n:
+                return "Arbitrary, empty"
+            return f"Arbitrary, {n:,} samples" + ("" if i in self.colour else ", in the band")
+        if isinstance(p, MixedSignalParams):
+            return f"Mixed    of signals {p.a_idx} and {p.b_idx}"
+        body = render_line(p)
+        body = body[body.index("{") + 1:body.rindex("}")].strip().replace(": ", " ")
+        return f"{sig.variant:<8} {body}"
+
+    def _finding_rows(self) -> List[Row]:
+        """Up to two rows per item; the last row counts what is left."""
+        if not self.items:
+            return [("none: the checker finds nothing to report", [], None)]
+        rows: List[Row] = []
+        for n, item in enumerate(self.items):
+            f = item.members[0]
+            if len(item.members) == 1:
+                text = f"{f.where}: {f.message} [{f.code}]"
+            else:
+                text = (f"{len(item.members):,}× [{f.code}], {f.where} to "
+                        f"{item.members[-1].where}; {f.where}: {f.message}")
+            lines = textwrap.wrap(text, FINDING_CHARS, subsequent_indent="  ", max_lines=2,
+                                  placeholder=" …")
+            if len(rows) + len(lines) > MAX_ROWS - 1 and n < len(self.items) - 1:
+                rest = sum(len(x.members) for x in self.items[n:])
+                rows.append((f"… {rest:,} more (vexa-view lint lists all)", [], None))
+                break
+            rows += [(line, [item] if k == 0 else [], None) for k, line in enumerate(lines)]
+        return rows
+
+    # -- drawing --------------------------------------------------------------
+    def _fx(self, x: float) -> float:
+        return x / WIDTH
+
+    def _fy(self, y: float) -> float:
+        return y / self.height
+
+    def badge(self, item: _Item, x: float, y: float, transform: Any, k: int = 0,
+              dy: float = 0.0) -> None:
+        """Item's number in a box of its severity's colour: the k-th badge
+        at the point (x, y) of `transform`, to its right."""
+        from matplotlib.transforms import offset_copy  # type: ignore[import]
+        at = offset_copy(transform, fig=self.fig, x=7 + 15 * k, y=dy, units="points")
+        self.fig.text(x, y, str(item.number), transform=at, ha="left", va="center",
+                      fontsize=7, fontweight="bold", color="white", zorder=10,
+                      gid=f"finding-{item.number}", clip_on=False,
+                      bbox=dict(boxstyle="round,pad=0.25", fc=SEVERITY_COLOURS[item.severity],
+                                ec="none"))
+
+    def draw(self) -> None:
+        s = self.s
+        d = s.session_duration
+        n = len(s.signals)
+        try:
+            count = f"{num_samples(d):,}"
+        except OverflowError:  # a duration beyond what a sample count can hold
+            count = "too many"
+        title = (f"session {format_double(d)} s  ·  {count} samples at "
+                 f"{SAMPLING_RATE:g}/s  ·  intensity {format_double(s.intensity)} "
+                 f"(machine max {format_double(s.machine_config.max_intensity_setpoint)})  ·  "
+                 f"{n:,} signal{'s' if n != 1 else ''}"
+                 + ("  ·  made on the target machine" if s.running_on_target_machine else ""))
+        head = self.fig.text(self._fx(LEFT), self._fy(self.height - 0.3), title, fontsize=11,
+                             va="center")
+        # The session's findings after the line that describes the session.
+        right = head.get_window_extent(self.fig.canvas.get_renderer()).x1 / DPI
+        for k, item in enumerate(self.places.session):
+            self.badge(item, right, self.height - 0.3, self.fig.dpi_scale_trans, k)
+        self.draw_curves()
+        self.draw_routing()
+        self._rows(PANELS[1], "Signals", "", self.signal_rows, SIGNAL_CHARS)
+        errors = sum(len(i.members) for i in self.items if i.severity == "error")
+        warnings = self.nfindings - errors
+        self._rows(PANELS[2], "Findings", f"{errors:,} error{'s' if errors != 1 else ''}, "
+                   f"{warnings:,} warning{'s' if warnings != 1 else ''}" if self.items else "",
+                   self.finding_rows, FINDING_CHARS, badges_before=True)
+
+    def _span(self) -> Tuple[float, bool]:
+        """The time axis's end in seconds, and whether the session's end is
+        on it: the session, or the longest curve where that is longer."""
+        d = self.s.session_duration
+        longest = int(self.lengths.max(initial=0)) / SAMPLING_RATE
+        if math.isfinite(d) and d > 0 and (d <= MAX_AXIS or d <= 2 * longest):
+            return max(d, longest), True
+        return longest or 1.0, False
+
+    def draw_curves(self) -> None:
+        end, session_shown = self._span()
+        right = LEGEND if self.own else 0.3
+        ax = self.ax = self.fig.add_axes([
+            self._fx(LEFT), self._fy(self.height - TOP - self.curve_height),
+            self._fx(WIDTH - LEFT - right), self._fy(self.curve_height)])
+        ax.set_xlim(0, end)
+        ax.set_xlabel("time (s)", labelpad=2)
+        ax.grid(color="0.88")
+        d = self.s.session_duration
+        if session_shown:
+            ax.axvspan(0, d, color="#dde8f3" if not self.own else "none", lw=0, zorder=0)
+            ax.axvline(d, color="0.25", ls="--", lw=1.2, zorder=3,
+                       label=f"session end, {format_double(d)} s")
+            if end > d:
+                ax.axvspan(d, end, color="0.91", lw=0, zorder=0,
+                           label="after the session's end")
         else:
-            body = render_line(p)
-            body = body[body.index("{") + 1:body.rindex("}")].strip()
-            lines.append(f"{i}: {sig.variant}  {body}")
-    return lines or ["(no signals)"]
+            ax.text(0.995, 0.95, f"the session's end, {format_double(d)} s, is not on this axis",
+                    transform=ax.transAxes, ha="right", va="top", fontsize=8, color="0.3")
+        if not self.own:
+            ax.set_ylim(0, 1)
+            ax.set_yticks([])
+            what = "no arbitrary curves" if not self.empty else \
+                f"no curve with samples ({self.empty:,} empty)"
+            ax.text(0.01, 0.5, f"{what}: the signals are listed below with their parameters",
+                    transform=ax.transAxes, va="center", fontsize=9, color="0.3")
+            return
+        self._draw_bands(ax, max(1, round(end * SAMPLING_RATE)))
+        ax.set_ylabel("level (32767 = 1.0)")
+        ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0,
+                  fontsize=8, frameon=False, title="curves", title_fontsize=9,
+                  alignment="left")
+
+    def _draw_bands(self, ax: Any, span: int) -> None:
+        import numpy as np
+        low, high = 0.0, 1.0
+        for i in self.own:
+            samples = self._samples(i)
+            t, lo, hi = _to_end(*_columns(samples, span)[1:], len(samples) / SAMPLING_RATE)
+            colour = self.colour[i]
+            routed = self._routed_to(i)
+            to = ", ".join(routed) if len(routed) < 6 else "all six inputs"
+            label = f"signal {i} → {to}" if routed else f"signal {i}, not routed"
+            ax.fill_between(t, lo, hi, step="post", facecolor=self._face(colour, 0.35),
+                            edgecolor=colour,
+                            lw=0.8, label=label if len(label) <= 34 else
+                            f"signal {i} → {len(routed)} inputs", zorder=2)
+            low, high = min(low, float(lo.min())), max(high, float(hi.max()))
+        if len(self.others):
+            # The other curves as one band: folded in one at a time, so the
+            # memory is the grid's whatever their number.
+            lo = np.full(COLUMNS, np.inf)
+            hi = np.full(COLUMNS, -np.inf)
+            for i in self.others:
+                col, _, a, b = _columns(self._samples(int(i)), span)
+                np.minimum.at(lo, col, a)
+                np.maximum.at(hi, col, b)
+            keep = np.isfinite(lo)
+            t = np.arange(COLUMNS)[keep] * (span / COLUMNS / SAMPLING_RATE)
+            longest = int(self.lengths[self.others].max()) / SAMPLING_RATE
+            t, lo, hi = _to_end(t, lo[keep], hi[keep], longest)
+            ax.fill_between(t, lo, hi, step="post",
+                            facecolor=self._face(GROUP_COLOUR, 0.33),
+                            edgecolor=GROUP_COLOUR, lw=0.5, zorder=1,
+                            label=f"{len(self.others):,} more curves as one band:\n"
+                                  f"signals {_ranges(self.others)}")
+            low, high = min(low, float(lo.min())), max(high, float(hi.max()))
+        if self.empty:
+            ax.plot([], [], ls="none", label=f"{self.empty:,} empty curve"
+                    f"{'s' if self.empty != 1 else ''}, not drawn")
+        pad = 0.04 * (high - low)
+        ax.set_ylim(low - pad, high + pad)
+        self._mark_curves(ax)
+
+    def _face(self, colour: str, alpha: float) -> Any:
+        from matplotlib.colors import to_rgb  # type: ignore[import]
+        rgb = to_rgb(colour)
+        if self.opaque:
+            return tuple(1 - alpha + alpha * c for c in rgb)
+        return (*rgb, alpha)
+
+    def _mark_curves(self, ax: Any) -> None:
+        """A finding about a curve's samples at the sample it is about: the
+        first one out of range, or the curve's end where its length does not
+        match the session. A group marks its first PLACED curves."""
+        import numpy as np
+        near: Dict[int, int] = {}
+        for item in self.items:
+            if item.code not in ("sample-range", "curve-length"):
+                continue
+            for i in self.places.signals.get(item.number, [])[:PLACED]:
+                a = np.asarray(self._samples(int(i)))
+                if not len(a):
+                    continue
+                if item.code == "sample-range":
+                    x = int(np.argmax((a < 0) | (a > FULL_SCALE)))
+                    t = x / SAMPLING_RATE
+                else:
+                    x, t = len(a) - 1, len(a) / SAMPLING_RATE
+                k = near[int(i)] = near.get(int(i), -1) + 1
+                ax.plot([t], [a[x] / FULL_SCALE], marker="o", ms=6, mfc="none",
+                        mec=SEVERITY_COLOURS[item.severity], mew=1.5, zorder=4, clip_on=False)
+                self.badge(item, t, a[x] / FULL_SCALE, ax.transData, k, dy=7)
+
+    def _heading(self, x: float, title: str, note: str) -> float:
+        """A panel's title at `x` inches; returns its first row's height."""
+        y = self.panel_top - 0.05
+        self.fig.text(self._fx(x), self._fy(y), title, fontsize=10, fontweight="bold",
+                      va="top")
+        if note:
+            self.fig.text(self._fx(x + 0.11 * len(title) + 0.1), self._fy(y - 0.02), note,
+                          fontsize=8, va="top", color="0.3")
+        return y - 1.5 * LINE
+
+    def _line(self, x: float, y: float, text: str, width: int, items: Sequence[_Item] = (),
+              swatch: Optional[str] = None, colour: str = "0.1") -> None:
+        """One monospace row at `x` inches and `y` inches from the bottom,
+        cut to `width` characters, with its findings' numbers after it."""
+        room = width - 3 * min(len(items), 3)
+        if len(text) > room:
+            text = text[:room - 1] + "…"
+        if swatch is not None:
+            self.fig.text(self._fx(x - 0.16), self._fy(y + 0.01), "■", color=swatch,
+                          fontsize=FONT + 1, va="top")
+        self.fig.text(self._fx(x), self._fy(y), text, fontsize=FONT, family="DejaVu Sans Mono",
+                      va="top", color=colour)
+        for k, item in enumerate(items[:3]):
+            self.badge(item, x + len(text) * CHAR, y - LINE / 2 + 0.01,
+                       self.fig.dpi_scale_trans, k)
+
+    def _rows(self, x: float, title: str, note: str, rows: Sequence[Row], width: int,
+              badges_before: bool = False) -> None:
+        y = self._heading(x, title, note)
+        for text, items, swatch in rows:
+            if badges_before:
+                for item in items:
+                    self.badge(item, x - 0.32, y - LINE / 2 + 0.01, self.fig.dpi_scale_trans)
+            self._line(x, y, text, width, () if badges_before else items, swatch,
+                       "0.4" if text.startswith(("…", "none")) else "0.1")
+            y -= LINE
+
+    def draw_routing(self) -> None:
+        x = PANELS[0]
+        y = self._heading(x, "Routing", "")
+        coils = self.s.machine_config.coils
+        for c, ch in enumerate((self.s.channel_a_settings, self.s.channel_b_settings)):
+            coil = f"coil {ch.coil_idx}" + (f" {coils[ch.coil_idx].name!r}"
+                                            if ch.coil_idx < len(coils) else "")
+            self._line(x, y, f"channel {'AB'[c]}  {'on' if ch.enabled else 'off'}, {coil}, "
+                       f"row {ch.coil_setting_idx}", ROUTING_CHARS,
+                       self.places.channel.get((c,), []))
+            y -= LINE
+            for slot, (_, label, sel) in enumerate(self.routes[3 * c:3 * c + 3]):
+                swatch = None if sel.external_selected else self.colour.get(sel.internal)
+                name = label + (" amplitude" if slot < 2 else "ulation")
+                self._line(x + 0.2, y, f"{name:<13} {self._source(sel)}", ROUTING_CHARS - 3,
+                           self.places.channel.get((c, slot), []), swatch,
+                           "0.1" if ch.enabled else "0.55")
+                y -= LINE
+
+    def _source(self, sel: SignalSourceSelection) -> str:
+        if sel.external_selected:
+            n = self.s.machine_config.num_external_signal_sources
+            return f"external input {sel.external}" + (
+                "" if sel.external < n else f" (machine has {n})")
+        if sel.internal < len(self.s.signals):
+            return f"signal {sel.internal}, {self.s.signals[sel.internal].variant}"
+        return f"signal {sel.internal} (missing)"
 
 
-def plot(settings: Settings, out: str) -> None:
-    """Writes the picture to `out`; the type follows its extension (.png or
-    .svg, or any other that matplotlib writes). Raises PlotUnavailable."""
-    try:
-        import matplotlib  # type: ignore[import]
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt  # type: ignore[import]
-    except ImportError as e:
-        impl = sys.implementation.name
-        raise PlotUnavailable(
-            f"--plot needs matplotlib, which cannot be imported under {impl} "
-            f"{sys.version.split()[0]} (missing: {e.name or 'matplotlib'}); install it for "
-            "CPython with `apt install python3-matplotlib` (Debian) or "
-            "`pip install 'pyvexa[plot]'`, and run vexa-view under CPython") from None
-    fmt = out.rsplit(".", 1)[-1].lower() if "." in out else ""
-    if fmt not in plt.gcf().canvas.get_supported_filetypes():
-        plt.close("all")
-        raise PlotUnavailable(f"cannot write {out!r}: name it .png or .svg")
-    plt.close("all")
+def _ranges(indices: Any) -> str:
+    """"3–9, 12, 20–49" for sorted indices, cut after a few runs."""
+    runs: List[Tuple[int, int]] = []
+    for i in indices:
+        if len(runs) > 3:
+            break
+        i = int(i)
+        if runs and runs[-1][1] == i - 1:
+            runs[-1] = (runs[-1][0], i)
+        else:
+            runs.append((i, i))
+    text = ", ".join(f"{a}" if a == b else f"{a}–{b}" for a, b in runs[:3])
+    return text + (", …" if len(runs) > 3 else "")
 
-    s = settings
-    curves = [(i, sig.params) for i, sig in enumerate(s.signals)
-              if isinstance(sig.params, ArbitrarySignalParams)]
-    fig = plt.figure(figsize=(12, 7.5), dpi=100)
-    grid = fig.add_gridspec(2, 2, height_ratios=[3, 2], hspace=0.3, wspace=0.05)
-    ax = fig.add_subplot(grid[0, :])
-    for i, p in curves:
-        if not len(p.samples):
-            continue
-        t, lo, hi = envelope(p.samples)
-        line = ax.plot(t, (lo + hi) / 2, lw=0.6, label=f"signal {i}")[0]
-        ax.fill_between(t, lo, hi, color=line.get_color(), alpha=0.45, lw=0, step="post")
-    ax.axvline(s.session_duration, color="0.4", ls="--", lw=1,
-               label=f"session end ({format_double(s.session_duration)} s)")
-    ax.set_xlabel("time (s)")
-    ax.set_ylabel("level (32767 = 1.0)")
-    ax.set_title(f"Arbitrary curves, {len(curves)} of {len(s.signals)} signals   "
-                 f"(session {format_double(s.session_duration)} s, "
-                 f"intensity {format_double(s.intensity)})", loc="left", fontsize=11)
-    if not curves:
-        ax.text(0.5, 0.5, "no arbitrary curves", transform=ax.transAxes, ha="center",
-                color="0.5")
-    ax.legend(loc="upper right", fontsize=8)
-    ax.grid(alpha=0.3)
 
-    routes = fig.add_subplot(grid[1, 0])
-    routes.axis("off")
-    rows = []
-    for name, ch in (("A", s.channel_a_settings), ("B", s.channel_b_settings)):
-        state = "enabled" if ch.enabled else "disabled"
-        rows.append([f"{name}1 amplitude", state, _source(ch.amplitude1_source, s)])
-        rows.append([f"{name}2 amplitude", state, _source(ch.amplitude2_source, s)])
-        rows.append([f"{name} modulation", state, _source(ch.modulation_source, s)])
-    table = routes.table(cellText=rows, colLabels=["input", "channel", "source"],
-                         loc="upper center", cellLoc="left", colWidths=[0.3, 0.2, 0.5])
-    table.auto_set_font_size(False)
-    table.set_fontsize(9)
-    table.scale(1, 1.4)
-    for (r, _), cell in table.get_celld().items():
-        if r > 0 and "missing" in rows[r - 1][2]:
-            cell.set_facecolor("#f6d0d0")
-    routes.set_title("Routing", loc="left", fontsize=11)
-
-    sigs = fig.add_subplot(grid[1, 1])
-    sigs.axis("off")
-    lines = _signal_lines(s)
-    if len(lines) > 14:
-        lines = lines[:13] + [f"... and {len(lines) - 13} more"]
-    sigs.text(0.02, 0.98, "\n".join(lines), va="top", ha="left", family="monospace",
-              fontsize=8, transform=sigs.transAxes)
-    sigs.set_title("Signals", loc="left", fontsize=11)
-    fig.savefig(out, format=fmt)
-    plt.close(fig)
+def plot(settings: Settings, out: Out, findings: Optional[Sequence[Finding]] = None) -> None:
+    """Writes the picture of `settings` to `out` in the format its suffix
+    names (.png, .svg, .pdf, ...), with `findings` (by default the
+    checker's) marked where they are. Raises PlotUnavailable or ValueError
+    as check_output does, and OSError when `out` cannot be written. The
+    picture is made in memory first, so a failure before the write leaves
+    an existing `out` as it was."""
+    fmt = check_output(out)
+    if findings is None:
+        findings = lint_settings(settings)
+    picture = _Picture(settings, findings, fmt)
+    picture.draw()
+    data = io.BytesIO()
+    picture.fig.savefig(data, format=fmt, dpi=DPI)
+    with open(out, "wb") as f:
+        f.write(data.getbuffer())

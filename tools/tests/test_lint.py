@@ -1,10 +1,8 @@
 """The checker, the NumPy decoding path, the text-form reader and the
-command's --lint/--check/--plot modes."""
+command's --lint/--check modes."""
 import json
 import os
 import random
-import struct
-import sys
 import tempfile
 import threading
 
@@ -220,30 +218,3 @@ def test_command_exit_status_and_json(tmp_path, capsys):
     with pytest.raises(SystemExit) as usage:
         vi.main(["--json", str(clean)])
     assert usage.value.code == 2
-
-
-def test_plot_writes_png_and_svg(tmp_path, capsys):
-    pytest.importorskip("matplotlib")
-    s = fresh()
-    s.session_duration = 3.0
-    s.signals = [sig("Arbitrary", [i % 32768 for i in range(15000)]), sig("Sine", 1.0, 2.0, 0, 1)]
-    path = tmp_path / "p.vexa"
-    path.write_bytes(vi.encode(s))
-    png, svg = tmp_path / "p.png", tmp_path / "p.svg"
-    assert run(capsys, "--plot", str(png), str(path))[0] == 0
-    assert run(capsys, "--plot", str(svg), str(path))[0] == 0
-    head = png.read_bytes()[:24]
-    assert head[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", head[16:24]) == (1200, 750)
-    assert png.stat().st_size > 20000
-    assert b"<svg" in svg.read_bytes()[:1000]
-    status, _, err = run(capsys, "--plot", str(tmp_path / "p.bmpx"), str(path))
-    assert status == 2 and ".bmpx" in err
-
-
-def test_plot_without_matplotlib_says_so(tmp_path, capsys, monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    path = tmp_path / "p.vexa"
-    path.write_bytes(FRESH_FILE)
-    status, out, err = run(capsys, "--plot", str(tmp_path / "p.png"), str(path))
-    assert (status, out) == (2, "") and "needs matplotlib" in err
-    assert not (tmp_path / "p.png").exists()

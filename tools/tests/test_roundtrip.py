@@ -81,6 +81,22 @@ def test_session_example_prints_what_it_saved(pyvexa, tmp_path):
     assert [f for f in lint(data) if f.severity == "error"] == []
 
 
+@pytest.mark.parametrize("flag, status", [("", 0), ("--envelope", 2), ("--no-envelope", 0)])
+def test_session_example_without_numpy(pyvexa, tmp_path, flag, status):
+    # A NumPy that cannot load, as CPython's does under PyPy.
+    (tmp_path / "numpy").mkdir()
+    (tmp_path / "numpy" / "__init__.py").write_text("raise ImportError('C part missing')\n")
+    out = str(tmp_path / "session.vexa")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), os.path.dirname(
+        pyvexa.__file__)]))
+    proc = subprocess.run([sys.executable, os.path.join(EXAMPLES, "session.py")] + [flag] * (
+        flag != "") + [out], env=env, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == status
+    assert ("C part missing" in proc.stderr) == (flag != "--no-envelope")
+    assert os.path.exists(out) == (status == 0)
+    assert status or [x.variant for x in vi.decode(open(out, "rb").read()).signals] == ["Sine"]
+
+
 def test_am_example_routes_every_coil_to_the_ramp(pyvexa, tmp_path):
     s = vi.decode(saved(load_example("am_two_channel").build(), tmp_path)[1])
     assert s.signals[0].variant == "Ramp"
