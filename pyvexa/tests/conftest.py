@@ -146,6 +146,27 @@ def run_python(code, *, cwd=None, preexec_fn=None, timeout=300, numpy_path=True)
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+def module_builds():
+    """The module built for each interpreter, as {"pypy" | "cpython": (interpreter,
+    module directory)}: this build, and the build directories beside it (`make
+    build` makes build/pypy and build/cpython), sanitizer builds left out."""
+    found = {sys.implementation.name: (sys.executable, MODULE_DIR)}
+    root = os.path.dirname(os.path.dirname(MODULE_DIR))
+    for build in sorted(os.listdir(root)):
+        try:
+            with open(os.path.join(root, build, "meson-info", "intro-buildoptions.json")) as f:
+                options = {o["name"]: o["value"] for o in json.load(f)}
+            modules = os.listdir(os.path.join(root, build, "pyvexa"))
+        except (OSError, ValueError):
+            continue
+        for kind in ("pypy", "cpython"):
+            if (options.get("python") and options.get("b_sanitize") == "none"
+                    and any(m.startswith("pyvexa." + kind) for m in modules)):
+                found.setdefault(kind, (options["python"],
+                                        os.path.join(root, build, "pyvexa")))
+    return found
+
+
 # Pasted at the top of every child script: `outcome` describes the result of
 # a call as a JSON-friendly pair.
 CHILD_PRELUDE = """\

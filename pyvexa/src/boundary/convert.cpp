@@ -148,9 +148,11 @@ Result<std::uint64_t> exact_u64(PyObject* integer) noexcept {
 } // namespace
 
 Result<double> to_double_slow(PyObject* obj, std::string_view name) noexcept {
-    // A float subclass is read in place by the conversion, without its
-    // methods, so it needs no Python.
-    if (runs_python(obj) && !PyFloat_Check(obj)) {
+    // A float subclass is read as the float it is, whatever its __float__
+    // says: CPython's conversion does so, and PyPy's would call __float__,
+    // so the same script would store different values on the two.
+    if (PyFloat_Check(obj)) return PyFloat_AS_DOUBLE(obj);
+    if (runs_python(obj)) {
         Owned value = convert_in_python(float_of_slot, float_of_def, obj, name);
         if (!value) return raised();
         return PyFloat_AS_DOUBLE(value.get());
