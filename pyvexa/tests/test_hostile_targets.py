@@ -178,3 +178,46 @@ def test_killed_during_a_large_save(tmp_path, delay):
     child.wait(timeout=60)
     assert os.listdir(tmp_path / "out") == ["target.vexa"]
     assert target.read_bytes() in (OLD, (tmp_path / "ref" / "full.vexa").read_bytes())
+
+
+EXITING = """
+    import sys, threading, time
+    import pyvexa
+    p = pyvexa.Protocol()
+    for _ in range(100000):                 # 3.3 MB in the file
+        p.add_sine_signal(1.0, 2.0, 3.0, 0.5)
+    p.save("ref.vexa")
+    class Naps:
+        def __float__(self):
+            while True:
+                time.sleep(0.001)
+    def work():
+        WORK
+    threading.Thread(target=work, daemon=True).start()
+    while True:                             # until the thread is inside its call
+        try:
+            p.get_num_samples()
+            time.sleep(0.001)
+        except RuntimeError:
+            break
+    class Late:                             # the interpreter finalises a while
+        def __del__(self, sleep=time.sleep):
+            sleep(0.3)
+    sys.late = Late()                       # (sys is cleared last)
+"""
+
+
+@pytest.mark.parametrize("work", ["while True: p.save('out/target.vexa')",
+                                  "p.save('out/fifo.vexa')", "p.add_constant_signal(Naps())"])
+def test_interpreter_ends_during_a_call_in_a_daemon_thread(tmp_path, work):
+    # The thread ends quietly, leaving the old file or the whole new one.
+    out = tmp_path / "out"
+    out.mkdir()
+    old_file(out / "target.vexa")
+    os.mkfifo(out / "fifo.vexa")
+    child = subprocess.run([sys.executable, "-c", EXITING.replace("\n    ", "\n").replace(
+        "WORK", work)], cwd=tmp_path, capture_output=True, timeout=120, env=dict(
+        os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, os.environ.get("PYTHONPATH", "")])))
+    assert (child.returncode, child.stderr) == (0, b"")
+    assert sorted(os.listdir(out)) == ["fifo.vexa", "target.vexa"]
+    assert (out / "target.vexa").read_bytes() in (OLD, (tmp_path / "ref.vexa").read_bytes())

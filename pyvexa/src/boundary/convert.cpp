@@ -4,6 +4,7 @@
 #include "boundary/once.hpp"
 #include "boundary/owned.hpp"
 #include "boundary/python_code.hpp"
+#include "boundary/quiet_exit.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -36,14 +37,15 @@ def convert(convert, name, value):
 
 std::atomic<PyObject*> convert_slot{nullptr};
 
+// These run the argument's own Python methods: see quiet_exit.
 PyObject* float_of(PyObject*, PyObject* obj) noexcept {
-    const double value = PyFloat_AsDouble(obj);
+    const double value = quiet_exit([obj] { return PyFloat_AsDouble(obj); });
     if (value == -1.0 && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(value);
 }
 
 PyObject* index_of(PyObject*, PyObject* obj) noexcept {
-    return PyNumber_Index(obj);
+    return quiet_exit([obj] { return PyNumber_Index(obj); });
 }
 
 PyMethodDef float_of_def{"float_of", float_of, METH_O, nullptr};
@@ -77,8 +79,9 @@ Owned convert_in_python(std::atomic<PyObject*>& slot, PyMethodDef& def, PyObject
     Owned text = Owned::steal(
         PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!text) return {};
-    return Owned::steal(
-        PyObject_CallFunctionObjArgs(convert, conversion, text.get(), obj, nullptr));
+    return Owned::steal(quiet_exit([&] {
+        return PyObject_CallFunctionObjArgs(convert, conversion, text.get(), obj, nullptr);
+    }));
 }
 
 // Whether type.<attribute> is the text `expected`. Only a missing or

@@ -2,6 +2,7 @@
 
 #include "boundary/once.hpp"
 #include "boundary/owned.hpp"
+#include "boundary/quiet_exit.hpp"
 
 namespace pyvexa::boundary {
 
@@ -24,7 +25,8 @@ PyObject* python_function(std::atomic<PyObject*>& slot, const char* source,
     // Named so that a traceback through it says where it comes from.
     Owned code = Owned::steal(Py_CompileString(source, "<pyvexa boundary>", Py_file_input));
     if (!code) return nullptr;
-    Owned done = Owned::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+    Owned done = Owned::steal(
+        quiet_exit([&] { return PyEval_EvalCode(code.get(), globals.get(), globals.get()); }));
     if (!done) return nullptr;
     PyObject* function = PyDict_GetItemString(globals.get(), name); // borrowed
     if (!function) {
