@@ -21,6 +21,9 @@ using calls::Fd;
 using calls::retrying;
 
 constexpr std::string_view NUL_MESSAGE = "file name contained an unexpected NUL byte";
+constexpr std::string_view FORKED_MESSAGE =
+    "save abandoned in a process forked during it: the file belongs to the process that began "
+    "the save";
 // How many symbolic links are followed before giving up (as the kernel).
 constexpr int MAX_SYMLINK_HOPS = 40;
 // How many temporary names are tried before giving up on EEXIST.
@@ -34,6 +37,7 @@ std::unexpected<IoError> fail(int code) {
 // call works relative to the directory, so no path is ever longer than
 // the one given, and a symbolic link cannot redirect a later step.
 struct Place {
+    pid_t owner = ::getpid(); // the process that began the write, and owns its temporary
     Fd dir;
     bool dir_readable = false; // opened for reading, so it can be flushed
     std::string name;
@@ -259,10 +263,11 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
     struct Cleanup {
         int dir;
         std::string& temp;
+        pid_t owner;
         ~Cleanup() {
-            if (!temp.empty()) (void)::unlinkat(dir, temp.c_str(), 0);
+            if (!temp.empty() && ::getpid() == owner) (void)::unlinkat(dir, temp.c_str(), 0);
         }
-    } cleanup{dir, temp};
+    } cleanup{dir, temp, place.owner};
 
     if (place.exists) {
         if (auto kept = keep_metadata(fd->get(), place.st); !kept) return kept;
@@ -307,8 +312,8 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
 }
 
 // write_file, with or without unnamed files.
-std::expected<void, IoError> write(std::string_view path, const ByteSource& bytes,
-                                   const Interrupt& interrupted, bool unnamed) {
+std::expected<void, IoError> write_as_owner(std::string_view path, const ByteSource& bytes,
+                                            const Interrupt& interrupted, bool unnamed) {
     if (path.find('\0') != std::string_view::npos) {
         return std::unexpected(IoError{0, "InvalidInput", NUL_MESSAGE});
     }
@@ -336,6 +341,19 @@ std::expected<void, IoError> write(std::string_view path, const ByteSource& byte
             return fail(errno);
     }
     return replace(interrupted, *place, bytes, unnamed);
+}
+
+// A write belongs to the process that began it. The Interrupt may run code
+// that forks (a signal handler), and the child returns into this same write
+// with the parent's descriptors: it gives the write up at once, writing,
+// naming and removing nothing, and says why.
+std::expected<void, IoError> write(std::string_view path, const ByteSource& bytes,
+                                   const Interrupt& interrupted, bool unnamed) {
+    const pid_t owner = ::getpid();
+    auto check = [&] { return interrupted() || ::getpid() != owner; };
+    auto written = write_as_owner(path, bytes, Interrupt(check), unnamed);
+    if (::getpid() != owner) return std::unexpected(IoError{0, "Other", FORKED_MESSAGE});
+    return written;
 }
 
 } // namespace

@@ -91,7 +91,8 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                    protocols::protocol_file::Interrupt(check));
         }
         if (saved) Py_RETURN_NONE;
-        if (saved.error().interrupted) return nullptr; // the handler's exception is set
+        // A handler raised (also in a child forked during the save): its exception stands.
+        if (saved.error().interrupted || PyErr_Occurred()) return nullptr;
         return b::fail(saved.error().failure);
     });
 }

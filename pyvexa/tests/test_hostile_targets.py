@@ -2,6 +2,7 @@
 interpreter (as an ordinary user where the case needs one) and ends either
 with the whole new file in place or with the designed error, the old file
 byte for byte as it was, and nothing else in its directory."""
+import json
 import os
 import signal
 import stat
@@ -11,13 +12,15 @@ import time
 
 import pytest
 
-from conftest import MODULE_DIR, run_python
+from conftest import MODULE_DIR, run_python, unwrap_message
 from golden import FRESH_FILE
 from test_hostile import NOBODY, drop_root, panic_os, world_dir  # noqa: F401 (a fixture)
 
 OLD = b"the old protocol file"
 ROOT = os.geteuid() == 0
 OK = ["ok", "None"]
+FORKED = unwrap_message('Error { kind: Other, message: "save abandoned in a process forked '
+                        'during it: the file belongs to the process that began the save" }')
 
 
 def os_error(code, kind, message):
@@ -221,3 +224,43 @@ def test_interpreter_ends_during_a_call_in_a_daemon_thread(tmp_path, work):
     assert (child.returncode, child.stderr) == (0, b"")
     assert sorted(os.listdir(out)) == ["fifo.vexa", "target.vexa"]
     assert (out / "target.vexa").read_bytes() in (OLD, (tmp_path / "ref.vexa").read_bytes())
+
+
+FORKING = """
+    import os, signal
+    import pyvexa
+    p = pyvexa.Protocol()
+    for _ in range(400000):                 # 13 MB in the file, written in 1 MiB pieces
+        p.add_sine_signal(1.0, 2.0, 3.0, 0.5)
+    p.save("ref.vexa")
+    parent = os.getpid()
+    signal.signal(signal.SIGUSR1, lambda *_: os.fork())
+    def signal_inside_the_save(frame, event, arg):
+        if event == "call":                 # the save runs Python code between pieces
+            sys.setprofile(None)
+            os.kill(parent, signal.SIGUSR1)
+    try:
+        sys.setprofile(signal_inside_the_save)
+        p.save("out/target.vexa")
+        saved = ["ok", "None"]
+    except BaseException as e:
+        saved = [type(e).__module__ + "." + type(e).__name__, str(e)]
+    if os.getpid() != parent:
+        with open("child.json", "w") as f:
+            json.dump(saved, f)
+        os._exit(0)
+    os.wait()
+    print(json.dumps(saved))
+"""
+
+
+def test_fork_in_a_signal_handler_during_a_save(tmp_path):
+    # The save belongs to the parent: its file is whole, and the child (which
+    # returns into the same save) writes nothing, removes nothing, and is told.
+    (tmp_path / "out").mkdir()
+    old_file(tmp_path / "out" / "target.vexa")
+    assert run_python(FORKING, cwd=tmp_path) == OK
+    assert os.listdir(tmp_path / "out") == ["target.vexa"]
+    assert (tmp_path / "out" / "target.vexa").read_bytes() == (tmp_path / "ref.vexa").read_bytes()
+    with open(tmp_path / "child.json") as f:
+        assert json.load(f) == ["pyo3_runtime.PanicException", FORKED]
