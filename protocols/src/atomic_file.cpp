@@ -9,7 +9,9 @@
 #include <string>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -41,9 +43,20 @@ struct Place {
     Fd dir;
     bool dir_readable = false; // opened for reading, so it can be flushed
     std::string name;
-    bool exists = false; // something that is not a symbolic link is there
-    struct stat st {};   // its status, when it exists
+    bool exists = false;       // something that is not a symbolic link is there
+    bool through_link = false; // `name` is a /proc link to an open object (see resolve)
+    struct stat st {};         // its status, when it exists
 };
+
+// Whether the link `text` found in `dir` is one of /proc's links to what a
+// process holds open (/proc/self/fd/1 -> "pipe:[8]", "socket:[9]", a deleted
+// file's old name): on /proc, and its text names nothing.
+bool names_an_open_object(int dir, const std::string& text) {
+    struct statfs fs {};
+    struct stat st {};
+    return ::fstatfs(dir, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC &&
+           ::fstatat(dir, text.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
 
 std::expected<void, IoError> open_dir(const Interrupt& interrupted, int at, const std::string& dir,
                                       Place& place) {
@@ -96,6 +109,14 @@ std::expected<Place, IoError> resolve(const Interrupt& interrupted, const std::s
             link.resize(link.size() * 2); // the link grew meanwhile
         }
         if (link.empty()) return fail(ENOENT);
+        if (names_an_open_object(place.dir.get(), link)) {
+            // open() follows such a link to the object itself; so does the
+            // write, through the link, in place: it has no name to replace.
+            if (::fstatat(place.dir.get(), name.c_str(), &place.st, 0) != 0) return fail(errno);
+            place.exists = place.through_link = true;
+            place.name = std::move(name);
+            return place;
+        }
         auto [link_dir, link_name] = calls::split_dir(link);
         if (!link_dir.empty()) {
             // Relative to the link's own directory; an absolute one ignores it.
@@ -115,7 +136,9 @@ std::expected<Place, IoError> resolve(const Interrupt& interrupted, const std::s
 // a FIFO without a reader is waited for here, where the wait can be given
 // up, and a full pipe in write_all. Nothing is created or truncated, so a
 // target that turned into a regular file meanwhile is not harmed: the
-// caller replaces it instead (`*regular` set).
+// caller replaces it instead (`*regular` set). A regular file reached
+// through a /proc link has no name to replace: it is rewritten, as
+// open(O_TRUNC) would.
 std::expected<void, IoError> write_in_place(const Interrupt& interrupted, const Place& place,
                                             const ByteSource& bytes, bool* regular) {
     const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -130,8 +153,11 @@ std::expected<void, IoError> write_in_place(const Interrupt& interrupted, const 
     struct stat st {};
     if (::fstat(fd->get(), &st) != 0) return fail(errno);
     if (S_ISREG(st.st_mode)) {
-        *regular = true;
-        return {};
+        if (!place.through_link) {
+            *regular = true;
+            return {};
+        }
+        if (::ftruncate(fd->get(), 0) != 0) return fail(errno);
     }
     return calls::write_all(interrupted, fd->get(), bytes);
 }
@@ -332,7 +358,7 @@ std::expected<void, IoError> write_as_owner(std::string_view path, const ByteSou
     auto place = resolve(interrupted, given);
     if (!place) return std::unexpected(place.error());
     if (place->exists && S_ISDIR(place->st.st_mode)) return fail(EISDIR);
-    if (place->exists && !S_ISREG(place->st.st_mode)) {
+    if (place->exists && (!S_ISREG(place->st.st_mode) || place->through_link)) {
         bool regular = false;
         auto written = write_in_place(interrupted, *place, bytes, &regular);
         if (!written || !regular) return written;

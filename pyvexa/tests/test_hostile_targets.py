@@ -264,3 +264,14 @@ def test_fork_in_a_signal_handler_during_a_save(tmp_path):
     assert (tmp_path / "out" / "target.vexa").read_bytes() == (tmp_path / "ref.vexa").read_bytes()
     with open(tmp_path / "child.json") as f:
         assert json.load(f) == ["pyo3_runtime.PanicException", FORKED]
+
+
+@pytest.mark.parametrize("link", ["/dev/stdout", "/proc/self/fd/1"])
+def test_link_to_standard_output_that_is_a_pipe(tmp_path, link):
+    # The link names no file ("pipe:[N]"): written to the pipe, as open() would.
+    os.symlink(link, tmp_path / "out.vexa")
+    child = subprocess.run([sys.executable, "-c", "import pyvexa; pyvexa.Protocol().save('out.vexa')"],
+                           cwd=tmp_path, capture_output=True, timeout=60, env=dict(
+        os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, os.environ.get("PYTHONPATH", "")])))
+    assert (child.returncode, child.stderr, child.stdout) == (0, b"", FRESH_FILE)
+    assert os.listdir(tmp_path) == ["out.vexa"] and os.readlink(tmp_path / "out.vexa") == link
