@@ -6,10 +6,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <optional>
 #include <string>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
@@ -162,6 +166,19 @@ std::expected<void, IoError> write_in_place(const Interrupt& interrupted, const 
     return calls::write_all(interrupted, fd->get(), bytes);
 }
 
+// A temporary's name: "." + the target's name, cut to fit + ".tmp-" + 16
+// hex digits.
+constexpr std::string_view TEMP_MARK = ".tmp-";
+constexpr std::size_t TEMP_DIGITS = 16;
+
+std::string temp_prefix(const Place& place) {
+    long name_max = ::fpathconf(place.dir.get(), _PC_NAME_MAX);
+    if (name_max <= 0 || name_max > NAME_MAX) name_max = NAME_MAX;
+    const auto used = static_cast<long>(1 + TEMP_MARK.size() + TEMP_DIGITS);
+    const auto room = static_cast<std::size_t>(name_max > used ? name_max - used : 0);
+    return "." + place.name.substr(0, room) + std::string(TEMP_MARK);
+}
+
 std::string temp_name(const Place& place) {
     static std::atomic<unsigned> counter{0};
     struct timespec ts {};
@@ -172,16 +189,85 @@ std::string temp_name(const Place& place) {
     x ^= x >> 31; // splitmix's finish: every input bit reaches every hex digit
     x *= 0xBF58476D1CE4E5B9u;
     x ^= x >> 27;
-    char suffix[32];
-    const int len =
-        std::snprintf(suffix, sizeof suffix, ".tmp-%016llx", static_cast<unsigned long long>(x));
-    // The whole name within the file system's name limit.
-    long name_max = ::fpathconf(place.dir.get(), _PC_NAME_MAX);
-    if (name_max <= 0 || name_max > NAME_MAX) name_max = NAME_MAX;
-    const auto used = static_cast<long>(1 + len);
-    const auto room = static_cast<std::size_t>(name_max > used ? name_max - used : 0);
-    return "." + place.name.substr(0, room) + std::string(suffix, static_cast<std::size_t>(len));
+    char digits[TEMP_DIGITS + 1];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(x));
+    return temp_prefix(place) + digits;
 }
+
+// A temporary is locked (flock) by its saver from before it has a name
+// until it is renamed or closed, so a lock on it means a live saver.
+// Without locks on the file system, nothing is locked, and nothing removed.
+void lock_temporary(int fd) {
+    (void)::flock(fd, LOCK_EX | LOCK_NB);
+}
+
+// Removes the temporaries of this target that savers killed before they
+// could rename or remove them left behind (kill -9 between naming and
+// renaming, or during a write through a named temporary): entries named as
+// temp_name names them, regular files of this user with no other name, that
+// no live saver holds locked. Each is locked before it is removed, so that a
+// saver which has just created it sees, once it has the lock, that it has
+// lost its name, and picks another (named_file). Any failure here only
+// leaves an entry where it is.
+void remove_dead_temporaries(const Place& place) {
+    if (!place.dir_readable) return;
+    const int listing = ::openat(place.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    DIR* entries = ::fdopendir(listing);
+    if (entries == nullptr) {
+        ::close(listing);
+        return;
+    }
+    const std::string prefix = temp_prefix(place);
+    const uid_t me = ::geteuid();
+    while (const struct dirent* e = ::readdir(entries)) {
+        const std::string_view name(e->d_name);
+        if (name.size() != prefix.size() + TEMP_DIGITS || !name.starts_with(prefix) ||
+            name.substr(prefix.size()).find_first_not_of("0123456789abcdef") !=
+                std::string_view::npos) {
+            continue;
+        }
+        const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        Fd fd(::openat(place.dir.get(), e->d_name, O_RDONLY | flags));
+        if (fd.get() < 0 && errno == EACCES)
+            fd = Fd(::openat(place.dir.get(), e->d_name, O_WRONLY | flags));
+        struct stat st {
+        }, named{};
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_nlink != 1 || (st.st_uid != me && me != 0) ||
+            ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            continue;
+        }
+        if (::fstatat(place.dir.get(), e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_dev == st.st_dev && named.st_ino == st.st_ino) {
+            (void)::unlinkat(place.dir.get(), e->d_name, 0);
+        }
+    }
+    ::closedir(entries);
+}
+
+// Blocks every signal the thread can block while it lives: a signal whose
+// default action ends the process (SIGTERM, SIGHUP) waits until a temporary
+// name is renamed over the target, in a process whose other threads block
+// it too (a one-thread script does). Python's handlers only note a signal,
+// so they lose nothing by waiting either.
+class SignalsHeld {
+  public:
+    SignalsHeld() noexcept {
+        sigset_t all;
+        ::sigfillset(&all);
+        held_ = ::pthread_sigmask(SIG_BLOCK, &all, &old_) == 0;
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+    ~SignalsHeld() {
+        if (held_) (void)::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+
+  private:
+    sigset_t old_{};
+    bool held_ = false;
+};
 
 // A new file in the directory that vanishes with the process until it is
 // given a name. Empty (no error) where the file system cannot make one.
@@ -192,6 +278,8 @@ std::expected<Fd, IoError> unnamed_file(const Interrupt& interrupted, const Plac
     if (!fd) {
         const int err = fd.error().code;
         if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) return Fd();
+    } else {
+        lock_temporary(fd->get());
     }
     return fd;
 }
@@ -203,8 +291,18 @@ std::expected<Fd, IoError> named_file(const Interrupt& interrupted, const Place&
         temp = temp_name(place);
         auto fd = calls::open_at(interrupted, place.dir.get(), temp.c_str(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd || fd.error().code != EEXIST || attempt + 1 >= MAX_TEMP_ATTEMPTS) {
-            if (!fd) temp.clear();
+        if (fd) {
+            // Named before it could be locked: another save of this target
+            // may have taken it for a dead saver's and removed it meanwhile.
+            // Then it is locked by that save, or has no name: another name.
+            const bool taken = ::flock(fd->get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            struct stat st {};
+            if (!taken && (::fstat(fd->get(), &st) != 0 || st.st_nlink > 0)) return fd;
+            if (taken) (void)::unlinkat(place.dir.get(), temp.c_str(), 0);
+        }
+        if ((!fd && fd.error().code != EEXIST) || attempt + 1 >= MAX_TEMP_ATTEMPTS) {
+            temp.clear();
+            if (fd) return fail(EEXIST); // taken from under us every time
             return fd;
         }
     }
@@ -280,6 +378,7 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
     // New files get 0666 less the umask from the kernel, as the plain open
     // would; a replacement gets the old file's bits below.
     const mode_t mode = place.exists ? 0600 : 0666;
+    remove_dead_temporaries(place);
     std::string temp; // the named temporary's name, if there is one
     auto fd = unnamed ? unnamed_file(interrupted, place, mode) : Fd();
     if (fd && fd->get() < 0) fd = named_file(interrupted, place, mode, temp);
@@ -294,6 +393,7 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
             if (!temp.empty() && ::getpid() == owner) (void)::unlinkat(dir, temp.c_str(), 0);
         }
     } cleanup{dir, temp, place.owner};
+    std::optional<SignalsHeld> held; // declared after cleanup: released before it runs
 
     if (place.exists) {
         if (auto kept = keep_metadata(fd->get(), place.st); !kept) return kept;
@@ -314,12 +414,17 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
             return replace(interrupted, place, bytes, false);
         }
         if (linked.error().code != EEXIST) return linked;
+        // From here to the rename, a process that ends leaves the named
+        // temporary behind (the next save removes it): two system calls, and
+        // no signal's default action in between.
+        held.emplace();
         for (int attempt = 0;; ++attempt) {
             temp = temp_name(place);
             linked = link_unnamed(interrupted, fd->get(), place, temp);
             if (linked) break;
             temp.clear();
             if (linked.error().code == CANNOT_NAME) {
+                held.reset();
                 fd->reset();
                 return replace(interrupted, place, bytes, false);
             }
@@ -330,6 +435,7 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
                             [&] { return ::renameat(dir, temp.c_str(), dir, place.name.c_str()); });
     if (!renamed) return std::unexpected(renamed.error());
     temp.clear(); // it is the target now
+    held.reset();
     fd->reset();
     // So that a power cut cannot bring the old file back. The rename has
     // happened: a failure here is not the save's failure.
