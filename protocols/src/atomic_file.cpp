@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <signal.h>
@@ -167,9 +166,13 @@ std::expected<void, IoError> write_in_place(const Interrupt& interrupted, const 
 }
 
 // A temporary's name: "." + the target's name, cut to fit + ".tmp-" + 16
-// hex digits.
+// hex digits. The first TEMP_SLOTS tried are numbered, so that the next save
+// finds what a killed saver left with a few lookups, not by reading the
+// whole directory; beyond them (as many savers of one target at once) the
+// digits are random, and such a name is not looked for.
 constexpr std::string_view TEMP_MARK = ".tmp-";
 constexpr std::size_t TEMP_DIGITS = 16;
+constexpr int TEMP_SLOTS = 8;
 
 std::string temp_prefix(const Place& place) {
     long name_max = ::fpathconf(place.dir.get(), _PC_NAME_MAX);
@@ -179,19 +182,23 @@ std::string temp_prefix(const Place& place) {
     return "." + place.name.substr(0, room) + std::string(TEMP_MARK);
 }
 
-std::string temp_name(const Place& place) {
+// The name of the `attempt`th temporary tried, after `prefix` (temp_prefix).
+std::string temp_name(const std::string& prefix, int attempt) {
     static std::atomic<unsigned> counter{0};
-    struct timespec ts {};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    std::uint64_t x = (static_cast<std::uint64_t>(::getpid()) << 32) ^
-                      counter.fetch_add(1, std::memory_order_relaxed) ^
-                      static_cast<std::uint64_t>(ts.tv_nsec) * 0x9E3779B97F4A7C15u;
-    x ^= x >> 31; // splitmix's finish: every input bit reaches every hex digit
-    x *= 0xBF58476D1CE4E5B9u;
-    x ^= x >> 27;
+    auto x = static_cast<std::uint64_t>(attempt);
+    if (attempt >= TEMP_SLOTS) {
+        struct timespec ts {};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        x = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+            counter.fetch_add(1, std::memory_order_relaxed) ^
+            static_cast<std::uint64_t>(ts.tv_nsec) * 0x9E3779B97F4A7C15u;
+        x ^= x >> 31; // splitmix's finish: every input bit reaches every hex digit
+        x *= 0xBF58476D1CE4E5B9u;
+        x ^= x >> 27;
+    }
     char digits[TEMP_DIGITS + 1];
     std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(x));
-    return temp_prefix(place) + digits;
+    return prefix + digits;
 }
 
 // A temporary is locked (flock) by its saver from before it has a name
@@ -203,47 +210,41 @@ void lock_temporary(int fd) {
 
 // Removes the temporaries of this target that savers killed before they
 // could rename or remove them left behind (kill -9 between naming and
-// renaming, or during a write through a named temporary): entries named as
-// temp_name names them, regular files of this user with no other name, that
-// no live saver holds locked. Each is locked before it is removed, so that a
-// saver which has just created it sees, once it has the lock, that it has
-// lost its name, and picks another (named_file). Any failure here only
-// leaves an entry where it is.
-void remove_dead_temporaries(const Place& place) {
-    if (!place.dir_readable) return;
-    const int listing = ::openat(place.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) return;
-    DIR* entries = ::fdopendir(listing);
-    if (entries == nullptr) {
-        ::close(listing);
-        return;
-    }
-    const std::string prefix = temp_prefix(place);
+// renaming, or during a write through a named temporary): the numbered
+// names, where they are regular files of this user with no other name that
+// no live saver holds locked.
+//
+// Only the holder of a temporary's lock removes or renames its name, and
+// it removes the name only while it still names the locked file. A saver
+// holds the lock from before its temporary has a name (an unnamed file), or
+// from a moment after (named_file, which then waits for a save that locked
+// its fresh file here to be done with it, and takes another name if this
+// one is gone). So a name that a live saver uses, or has just reused, is
+// never removed. Any failure here only leaves a name where it is.
+void remove_dead_temporaries(const Place& place, const std::string& prefix) {
     const uid_t me = ::geteuid();
-    while (const struct dirent* e = ::readdir(entries)) {
-        const std::string_view name(e->d_name);
-        if (name.size() != prefix.size() + TEMP_DIGITS || !name.starts_with(prefix) ||
-            name.substr(prefix.size()).find_first_not_of("0123456789abcdef") !=
-                std::string_view::npos) {
-            continue;
+    for (int slot = 0; slot < TEMP_SLOTS; ++slot) {
+        const std::string name = temp_name(prefix, slot);
+        struct stat named {
+        }, st{};
+        if (::fstatat(place.dir.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(named.st_mode)) {
+            continue; // mostly: no such name, one lookup
         }
         const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-        Fd fd(::openat(place.dir.get(), e->d_name, O_RDONLY | flags));
-        if (fd.get() < 0 && errno == EACCES)
-            fd = Fd(::openat(place.dir.get(), e->d_name, O_WRONLY | flags));
-        struct stat st {
-        }, named{};
-        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_nlink != 1 || (st.st_uid != me && me != 0) ||
-            ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        Fd fd(::openat(place.dir.get(), name.c_str(), O_RDONLY | flags));
+        if (fd.get() < 0 && errno == EACCES) {
+            fd = Fd(::openat(place.dir.get(), name.c_str(), O_WRONLY | flags));
+        }
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || st.st_nlink != 1 ||
+            (st.st_uid != me && me != 0) || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
             continue;
         }
-        if (::fstatat(place.dir.get(), e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (::fstatat(place.dir.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
             named.st_dev == st.st_dev && named.st_ino == st.st_ino) {
-            (void)::unlinkat(place.dir.get(), e->d_name, 0);
+            (void)::unlinkat(place.dir.get(), name.c_str(), 0);
         }
     }
-    ::closedir(entries);
 }
 
 // Blocks every signal the thread can block while it lives: a signal whose
@@ -286,19 +287,26 @@ std::expected<Fd, IoError> unnamed_file(const Interrupt& interrupted, const Plac
 
 // A named temporary, for file systems without unnamed files.
 std::expected<Fd, IoError> named_file(const Interrupt& interrupted, const Place& place, mode_t mode,
-                                      std::string& temp) {
+                                      const std::string& prefix, std::string& temp) {
     for (int attempt = 0;; ++attempt) {
-        temp = temp_name(place);
+        temp = temp_name(prefix, attempt);
         auto fd = calls::open_at(interrupted, place.dir.get(), temp.c_str(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd) {
             // Named before it could be locked: another save of this target
-            // may have taken it for a dead saver's and removed it meanwhile.
-            // Then it is locked by that save, or has no name: another name.
-            const bool taken = ::flock(fd->get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            // may have taken it for a dead saver's meanwhile (see
+            // remove_dead_temporaries). Once that save lets go, the file is
+            // ours if it still has its name; if not, another name.
+            for (int wait = 0; ::flock(fd->get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+                 ++wait) {
+                if (interrupted()) {
+                    temp.clear();
+                    return std::unexpected(calls::abandoned());
+                }
+                calls::nap(wait);
+            }
             struct stat st {};
-            if (!taken && (::fstat(fd->get(), &st) != 0 || st.st_nlink > 0)) return fd;
-            if (taken) (void)::unlinkat(place.dir.get(), temp.c_str(), 0);
+            if (::fstat(fd->get(), &st) != 0 || st.st_nlink > 0) return fd;
         }
         if ((!fd && fd.error().code != EEXIST) || attempt + 1 >= MAX_TEMP_ATTEMPTS) {
             temp.clear();
@@ -378,10 +386,11 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
     // New files get 0666 less the umask from the kernel, as the plain open
     // would; a replacement gets the old file's bits below.
     const mode_t mode = place.exists ? 0600 : 0666;
-    remove_dead_temporaries(place);
+    const std::string prefix = temp_prefix(place);
+    remove_dead_temporaries(place, prefix);
     std::string temp; // the named temporary's name, if there is one
     auto fd = unnamed ? unnamed_file(interrupted, place, mode) : Fd();
-    if (fd && fd->get() < 0) fd = named_file(interrupted, place, mode, temp);
+    if (fd && fd->get() < 0) fd = named_file(interrupted, place, mode, prefix, temp);
     if (!fd) return std::unexpected(fd.error());
     // Whatever goes wrong from here, the old file stays: an unnamed file
     // vanishes when closed, a named one is removed.
@@ -419,7 +428,7 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
         // no signal's default action in between.
         held.emplace();
         for (int attempt = 0;; ++attempt) {
-            temp = temp_name(place);
+            temp = temp_name(prefix, attempt);
             linked = link_unnamed(interrupted, fd->get(), place, temp);
             if (linked) break;
             temp.clear();

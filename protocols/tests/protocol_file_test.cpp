@@ -526,19 +526,15 @@ TEST_F(ProtocolFileTest, NamedTemporaryReplacesKeepsModeAndLeavesNothing) {
 // only those that no live saver holds locked.
 TEST_F(ProtocolFileTest, NextSaveRemovesTheTemporariesOfDeadSaversOnly) {
     using protocols::protocol_file::detail::write_file_named;
-    const std::string dead = ".t.vexa.tmp-0123456789abcdef";
+    const std::string dead = ".t.vexa.tmp-0000000000000000";
     const std::vector<std::string> kept = {
-        ".t.vexa.tmp-fedcba9876543210", // a live saver's: locked below
-        ".t.vexa.tmp-1111111111111111", // with a second name
-        ".t.vexa.tmp-2222222222222222", // a symbolic link
-        ".t.vexa.tmp-3333333333333333", // a directory
-        ".t.vexa.tmp-0123456789abcde",
-        ".t.vexa.tmp-0123456789ABCDEF",
-        ".t.vexa.tmp-0123456789abcdef0",
-        ".u.vexa.tmp-0123456789abcdef",
-        "t.vexa.tmp-0123456789abcdef",
-        "t.vexa",
-        "second"};
+        ".t.vexa.tmp-0000000000000001", // a live saver's: locked below
+        ".t.vexa.tmp-0000000000000002", // with a second name
+        ".t.vexa.tmp-0000000000000003", // a symbolic link
+        ".t.vexa.tmp-0000000000000004", // a directory
+        ".t.vexa.tmp-000000000000005",  ".t.vexa.tmp-00000000000000005",
+        ".t.vexa.tmp-0123456789abcdef", // not a numbered name: not looked for
+        ".u.vexa.tmp-0000000000000005", "t.vexa.tmp-0000000000000005",   "t.vexa", "second"};
     for (const auto& name :
          {kept[0], kept[1], kept[4], kept[5], kept[6], kept[7], kept[8], kept[9]}) {
         write_plain(path(name), pattern(10, 1));
