@@ -225,8 +225,8 @@ void remove_dead_temporaries(const Place& place, const std::string& prefix) {
     const uid_t me = ::geteuid();
     for (int slot = 0; slot < TEMP_SLOTS; ++slot) {
         const std::string name = temp_name(prefix, slot);
-        struct stat named {
-        }, st{};
+        struct stat named {};
+        struct stat st {};
         if (::fstatat(place.dir.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(named.st_mode)) {
             continue; // mostly: no such name, one lookup
