@@ -22,7 +22,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -519,41 +518,6 @@ TEST_F(ProtocolFileTest, NamedTemporaryReplacesKeepsModeAndLeavesNothing) {
     EXPECT_EQ(result, FILE_TOO_LARGE);
     EXPECT_EQ(read_all(path(name)), pattern(100, 2));
     EXPECT_EQ(names(), (std::set<std::string>{name, "new.vexa"}));
-}
-
-// What a killed saver left is removed by the next save of the same target:
-// only its temporaries (named so, a regular file with no other name), and
-// only those that no live saver holds locked.
-TEST_F(ProtocolFileTest, NextSaveRemovesTheTemporariesOfDeadSaversOnly) {
-    using protocols::protocol_file::detail::write_file_named;
-    const std::string dead = ".t.vexa.tmp-0000000000000000";
-    const std::vector<std::string> kept = {
-        ".t.vexa.tmp-0000000000000001", // a live saver's: locked below
-        ".t.vexa.tmp-0000000000000002", // with a second name
-        ".t.vexa.tmp-0000000000000003", // a symbolic link
-        ".t.vexa.tmp-0000000000000004", // a directory
-        ".t.vexa.tmp-000000000000005",  ".t.vexa.tmp-00000000000000005",
-        ".t.vexa.tmp-0123456789abcdef", // not a numbered name: not looked for
-        ".u.vexa.tmp-0000000000000005", "t.vexa.tmp-0000000000000005",   "t.vexa", "second"};
-    for (const auto& name :
-         {kept[0], kept[1], kept[4], kept[5], kept[6], kept[7], kept[8], kept[9]}) {
-        write_plain(path(name), pattern(10, 1));
-    }
-    ASSERT_EQ(::link(path(kept[1]).c_str(), path("second").c_str()), 0);
-    ASSERT_EQ(::symlink("t.vexa", path(kept[2]).c_str()), 0);
-    ASSERT_EQ(::mkdir(path(kept[3]).c_str(), 0700), 0);
-    const int live = ::open(path(kept[0]).c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(::flock(live, LOCK_EX), 0);
-    const std::set<std::string> expected(kept.begin(), kept.end());
-    using Write = std::expected<void, IoError> (*)(std::string_view, std::span<const std::uint8_t>,
-                                                   protocols::protocol_file::Interrupt);
-    for (Write write : {Write(&write_file_named), Write(&write_file)}) {
-        write_plain(path(dead), pattern(10, 2), 0600);
-        ASSERT_TRUE(write(path("t.vexa"), pattern(20, 3), {}).has_value());
-        EXPECT_EQ(names(), expected);
-        EXPECT_EQ(read_all(path("t.vexa")), pattern(20, 3));
-    }
-    ::close(live);
 }
 
 // ----------------------------------------------- unprivileged (forked child)

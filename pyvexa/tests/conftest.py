@@ -4,6 +4,7 @@ Run from the build directory that holds the compiled module, e.g.
     PYTHONPATH=. python -m pytest -q <this directory>
 """
 import contextlib
+import glob
 import json
 import os
 import subprocess
@@ -147,23 +148,18 @@ def run_python(code, *, cwd=None, preexec_fn=None, timeout=300, numpy_path=True)
 
 
 def module_builds():
-    """The module built for each interpreter, as {"pypy" | "cpython": (interpreter,
-    module directory)}: this build, and the build directories beside it (`make
-    build` makes build/pypy and build/cpython), sanitizer builds left out."""
+    """{"pypy" | "cpython": (interpreter, module directory)}: this build, and the
+    unsanitized builds beside it (`make build` makes build/pypy and build/cpython)."""
     found = {sys.implementation.name: (sys.executable, MODULE_DIR)}
     root = os.path.dirname(os.path.dirname(MODULE_DIR))
-    for build in sorted(os.listdir(root)):
-        try:
-            with open(os.path.join(root, build, "meson-info", "intro-buildoptions.json")) as f:
-                options = {o["name"]: o["value"] for o in json.load(f)}
-            modules = os.listdir(os.path.join(root, build, "pyvexa"))
-        except (OSError, ValueError):
-            continue
+    for info in sorted(glob.glob(os.path.join(root, "*", "meson-info", "intro-buildoptions.json"))):
+        with open(info) as f:
+            options = {o["name"]: o["value"] for o in json.load(f)}
+        module_dir = os.path.join(os.path.dirname(os.path.dirname(info)), "pyvexa")
         for kind in ("pypy", "cpython"):
             if (options.get("python") and options.get("b_sanitize") == "none"
-                    and any(m.startswith("pyvexa." + kind) for m in modules)):
-                found.setdefault(kind, (options["python"],
-                                        os.path.join(root, build, "pyvexa")))
+                    and glob.glob(os.path.join(module_dir, f"pyvexa.{kind}*.so"))):
+                found.setdefault(kind, (options["python"], module_dir))
     return found
 
 

@@ -47,8 +47,7 @@ def test_memory_exhaustion_raises_memory_error():
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's shadow memory makes an address-space "
                     "limit meaningless")
 def test_text_too_large_for_memory_is_memory_error():
-    # The text's str cannot be made: MemoryError on both interpreters (PyPy's
-    # C layer words it as a SystemError of its own).
+    # MemoryError on both interpreters (PyPy's C layer words it as a SystemError).
     assert run_python("""
         import resource
         import pyvexa
