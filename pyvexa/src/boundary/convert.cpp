@@ -89,7 +89,8 @@ Owned convert_in_python(std::atomic<PyObject*>& slot, PyMethodDef& def, PyObject
 // metaclass, memory) is raised as it is.
 Result<bool> attribute_equals(PyObject* obj, const char* attribute,
                               std::string_view expected) noexcept {
-    Owned value = Owned::steal(PyObject_GetAttrString(obj, attribute));
+    // A metaclass written in Python runs its own code here.
+    Owned value = Owned::steal(quiet_exit([=] { return PyObject_GetAttrString(obj, attribute); }));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return raised();
         PyErr_Clear(); // a type without the attribute is simply not NumPy's
@@ -136,7 +137,8 @@ bool has_truth_value(PyTypeObject* type) noexcept {
 }
 
 [[gnu::noinline]] void raise_no_bool_conversion(PyObject* obj) noexcept {
-    Owned type = Owned::steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Owned type = Owned::steal(quiet_exit([t] { return PyObject_Str(t); }));
     if (!type) return;
     raise_joined(PyExc_TypeError,
                  {"object of type '", type.get(), "' does not define a '__bool__' conversion"});
@@ -200,7 +202,7 @@ Result<bool> to_bool(PyObject* obj, std::string_view name) noexcept {
             name_argument(name);
             return raised();
         }
-        const int value = PyObject_IsTrue(obj);
+        const int value = quiet_exit([obj] { return PyObject_IsTrue(obj); });
         if (value < 0) {
             name_argument(name);
             return raised();

@@ -11,12 +11,16 @@
 // The unwind meets this module's noexcept entry points, and an unwind that
 // leaves a noexcept frame is std::terminate: the process aborts. So every
 // call from inside an operation that takes the lock back, or runs Python code
-// (which lets the lock go and takes it back), goes through quiet_exit: the
-// unwind stops there, and the thread waits, touching nothing, until the
-// process ends a moment later, as CPython 3.14 itself makes such threads wait.
-// No object of ours lives between the call and the catch, so no destructor
-// runs without the lock. A save stopped this way leaves the old file (its
-// unnamed file vanishes with the process) or, if it had finished, the new one.
+// of the caller's or of this module's (which lets the lock go and takes it
+// back: an argument's __float__, a metaclass, a signal handler, the
+// helpers), goes through quiet_exit: the unwind stops there, and the thread
+// waits, touching nothing, until the process ends a moment later, as
+// CPython 3.14 itself makes such threads wait. No object of ours lives
+// between the call and the catch, so no destructor runs without the lock. A
+// save stopped this way leaves the old file (its unnamed file vanishes with
+// the process) or, if it had finished, the new one. (A finaliser that a
+// reference dropped inside an operation runs is not covered: any release of
+// a reference may run one.)
 namespace pyvexa::boundary {
 
 [[noreturn]] inline void wait_for_the_process_to_end() noexcept {
