@@ -6,10 +6,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,6 +26,9 @@ using calls::Fd;
 using calls::retrying;
 
 constexpr std::string_view NUL_MESSAGE = "file name contained an unexpected NUL byte";
+constexpr std::string_view FORKED_MESSAGE =
+    "save abandoned in a process forked during it: the file belongs to the process that began "
+    "the save";
 // How many symbolic links are followed before giving up (as the kernel).
 constexpr int MAX_SYMLINK_HOPS = 40;
 // How many temporary names are tried before giving up on EEXIST.
@@ -34,12 +42,24 @@ std::unexpected<IoError> fail(int code) {
 // call works relative to the directory, so no path is ever longer than
 // the one given, and a symbolic link cannot redirect a later step.
 struct Place {
+    pid_t owner = ::getpid(); // the process that began the write, and owns its temporary
     Fd dir;
     bool dir_readable = false; // opened for reading, so it can be flushed
     std::string name;
-    bool exists = false; // something that is not a symbolic link is there
-    struct stat st {};   // its status, when it exists
+    bool exists = false;       // something that is not a symbolic link is there
+    bool through_link = false; // `name` is a /proc link to an open object (see resolve)
+    struct stat st {};         // its status, when it exists
 };
+
+// Whether the link `text` found in `dir` is one of /proc's links to what a
+// process holds open (/proc/self/fd/1 -> "pipe:[8]", "socket:[9]", a deleted
+// file's old name): on /proc, and its text names nothing.
+bool names_an_open_object(int dir, const std::string& text) {
+    struct statfs fs {};
+    struct stat st {};
+    return ::fstatfs(dir, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC &&
+           ::fstatat(dir, text.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
 
 std::expected<void, IoError> open_dir(const Interrupt& interrupted, int at, const std::string& dir,
                                       Place& place) {
@@ -92,6 +112,14 @@ std::expected<Place, IoError> resolve(const Interrupt& interrupted, const std::s
             link.resize(link.size() * 2); // the link grew meanwhile
         }
         if (link.empty()) return fail(ENOENT);
+        if (names_an_open_object(place.dir.get(), link)) {
+            // open() follows such a link to the object itself; so does the
+            // write, through the link, in place: it has no name to replace.
+            if (::fstatat(place.dir.get(), name.c_str(), &place.st, 0) != 0) return fail(errno);
+            place.exists = place.through_link = true;
+            place.name = std::move(name);
+            return place;
+        }
         auto [link_dir, link_name] = calls::split_dir(link);
         if (!link_dir.empty()) {
             // Relative to the link's own directory; an absolute one ignores it.
@@ -111,7 +139,9 @@ std::expected<Place, IoError> resolve(const Interrupt& interrupted, const std::s
 // a FIFO without a reader is waited for here, where the wait can be given
 // up, and a full pipe in write_all. Nothing is created or truncated, so a
 // target that turned into a regular file meanwhile is not harmed: the
-// caller replaces it instead (`*regular` set).
+// caller replaces it instead (`*regular` set). A regular file reached
+// through a /proc link has no name to replace: it is rewritten, as
+// open(O_TRUNC) would.
 std::expected<void, IoError> write_in_place(const Interrupt& interrupted, const Place& place,
                                             const ByteSource& bytes, bool* regular) {
     const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -126,32 +156,119 @@ std::expected<void, IoError> write_in_place(const Interrupt& interrupted, const 
     struct stat st {};
     if (::fstat(fd->get(), &st) != 0) return fail(errno);
     if (S_ISREG(st.st_mode)) {
-        *regular = true;
-        return {};
+        if (!place.through_link) {
+            *regular = true;
+            return {};
+        }
+        if (::ftruncate(fd->get(), 0) != 0) return fail(errno);
     }
     return calls::write_all(interrupted, fd->get(), bytes);
 }
 
-std::string temp_name(const Place& place) {
-    static std::atomic<unsigned> counter{0};
-    struct timespec ts {};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    std::uint64_t x = (static_cast<std::uint64_t>(::getpid()) << 32) ^
-                      counter.fetch_add(1, std::memory_order_relaxed) ^
-                      static_cast<std::uint64_t>(ts.tv_nsec) * 0x9E3779B97F4A7C15u;
-    x ^= x >> 31; // splitmix's finish: every input bit reaches every hex digit
-    x *= 0xBF58476D1CE4E5B9u;
-    x ^= x >> 27;
-    char suffix[32];
-    const int len =
-        std::snprintf(suffix, sizeof suffix, ".tmp-%016llx", static_cast<unsigned long long>(x));
-    // The whole name within the file system's name limit.
+// A temporary's name: "." + the target's name, cut to fit + ".tmp-" + 16
+// hex digits. The first TEMP_SLOTS tried are numbered, so that the next save
+// finds what a killed saver left with a few lookups, not by reading the
+// whole directory; beyond them (as many savers of one target at once) the
+// digits are random, and such a name is not looked for.
+constexpr std::string_view TEMP_MARK = ".tmp-";
+constexpr std::size_t TEMP_DIGITS = 16;
+constexpr int TEMP_SLOTS = 8;
+
+std::string temp_prefix(const Place& place) {
     long name_max = ::fpathconf(place.dir.get(), _PC_NAME_MAX);
     if (name_max <= 0 || name_max > NAME_MAX) name_max = NAME_MAX;
-    const auto used = static_cast<long>(1 + len);
+    const auto used = static_cast<long>(1 + TEMP_MARK.size() + TEMP_DIGITS);
     const auto room = static_cast<std::size_t>(name_max > used ? name_max - used : 0);
-    return "." + place.name.substr(0, room) + std::string(suffix, static_cast<std::size_t>(len));
+    return "." + place.name.substr(0, room) + std::string(TEMP_MARK);
 }
+
+// The name of the `attempt`th temporary tried, after `prefix` (temp_prefix).
+std::string temp_name(const std::string& prefix, int attempt) {
+    static std::atomic<unsigned> counter{0};
+    auto x = static_cast<std::uint64_t>(attempt);
+    if (attempt >= TEMP_SLOTS) {
+        struct timespec ts {};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        x = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+            counter.fetch_add(1, std::memory_order_relaxed) ^
+            static_cast<std::uint64_t>(ts.tv_nsec) * 0x9E3779B97F4A7C15u;
+        x ^= x >> 31; // splitmix's finish: every input bit reaches every hex digit
+        x *= 0xBF58476D1CE4E5B9u;
+        x ^= x >> 27;
+    }
+    char digits[TEMP_DIGITS + 1];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(x));
+    return prefix + digits;
+}
+
+// A temporary is locked (flock) by its saver from before it has a name
+// until it is renamed or closed, so a lock on it means a live saver.
+// Without locks on the file system, nothing is locked, and nothing removed.
+void lock_temporary(int fd) {
+    (void)::flock(fd, LOCK_EX | LOCK_NB);
+}
+
+// Removes the temporaries of this target that savers killed before they
+// could rename or remove them left behind (kill -9 between naming and
+// renaming, or during a write through a named temporary): the numbered
+// names, where they are regular files of this user with no other name that
+// no live saver holds locked.
+//
+// Only the holder of a temporary's lock removes or renames its name, and
+// it removes the name only while it still names the locked file. A saver
+// holds the lock from before its temporary has a name (an unnamed file), or
+// from a moment after (named_file, which then waits for a save that locked
+// its fresh file here to be done with it, and takes another name if this
+// one is gone). So a name that a live saver uses, or has just reused, is
+// never removed. Any failure here only leaves a name where it is.
+void remove_dead_temporaries(const Place& place, const std::string& prefix) {
+    const uid_t me = ::geteuid();
+    for (int slot = 0; slot < TEMP_SLOTS; ++slot) {
+        const std::string name = temp_name(prefix, slot);
+        struct stat named {};
+        struct stat st {};
+        if (::fstatat(place.dir.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(named.st_mode)) {
+            continue; // mostly: no such name, one lookup
+        }
+        const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        Fd fd(::openat(place.dir.get(), name.c_str(), O_RDONLY | flags));
+        if (fd.get() < 0 && errno == EACCES) {
+            fd = Fd(::openat(place.dir.get(), name.c_str(), O_WRONLY | flags));
+        }
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || st.st_nlink != 1 ||
+            (st.st_uid != me && me != 0) || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            continue;
+        }
+        if (::fstatat(place.dir.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_dev == st.st_dev && named.st_ino == st.st_ino) {
+            (void)::unlinkat(place.dir.get(), name.c_str(), 0);
+        }
+    }
+}
+
+// Blocks every signal the thread can block while it lives: a signal whose
+// default action ends the process (SIGTERM, SIGHUP) waits until a temporary
+// name is renamed over the target, in a process whose other threads block
+// it too (a one-thread script does). Python's handlers only note a signal,
+// so they lose nothing by waiting either.
+class SignalsHeld {
+  public:
+    SignalsHeld() noexcept {
+        sigset_t all;
+        ::sigfillset(&all);
+        held_ = ::pthread_sigmask(SIG_BLOCK, &all, &old_) == 0;
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+    ~SignalsHeld() {
+        if (held_) (void)::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+
+  private:
+    sigset_t old_{};
+    bool held_ = false;
+};
 
 // A new file in the directory that vanishes with the process until it is
 // given a name. Empty (no error) where the file system cannot make one.
@@ -162,19 +279,38 @@ std::expected<Fd, IoError> unnamed_file(const Interrupt& interrupted, const Plac
     if (!fd) {
         const int err = fd.error().code;
         if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) return Fd();
+    } else {
+        lock_temporary(fd->get());
     }
     return fd;
 }
 
 // A named temporary, for file systems without unnamed files.
 std::expected<Fd, IoError> named_file(const Interrupt& interrupted, const Place& place, mode_t mode,
-                                      std::string& temp) {
+                                      const std::string& prefix, std::string& temp) {
     for (int attempt = 0;; ++attempt) {
-        temp = temp_name(place);
+        temp = temp_name(prefix, attempt);
         auto fd = calls::open_at(interrupted, place.dir.get(), temp.c_str(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd || fd.error().code != EEXIST || attempt + 1 >= MAX_TEMP_ATTEMPTS) {
-            if (!fd) temp.clear();
+        if (fd) {
+            // Named before it could be locked: another save of this target
+            // may have taken it for a dead saver's meanwhile (see
+            // remove_dead_temporaries). Once that save lets go, the file is
+            // ours if it still has its name; if not, another name.
+            for (int wait = 0; ::flock(fd->get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+                 ++wait) {
+                if (interrupted()) {
+                    temp.clear();
+                    return std::unexpected(calls::abandoned());
+                }
+                calls::nap(wait);
+            }
+            struct stat st {};
+            if (::fstat(fd->get(), &st) != 0 || st.st_nlink > 0) return fd;
+        }
+        if ((!fd && fd.error().code != EEXIST) || attempt + 1 >= MAX_TEMP_ATTEMPTS) {
+            temp.clear();
+            if (fd) return fail(EEXIST); // taken from under us every time
             return fd;
         }
     }
@@ -250,19 +386,23 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
     // New files get 0666 less the umask from the kernel, as the plain open
     // would; a replacement gets the old file's bits below.
     const mode_t mode = place.exists ? 0600 : 0666;
+    const std::string prefix = temp_prefix(place);
+    remove_dead_temporaries(place, prefix);
     std::string temp; // the named temporary's name, if there is one
     auto fd = unnamed ? unnamed_file(interrupted, place, mode) : Fd();
-    if (fd && fd->get() < 0) fd = named_file(interrupted, place, mode, temp);
+    if (fd && fd->get() < 0) fd = named_file(interrupted, place, mode, prefix, temp);
     if (!fd) return std::unexpected(fd.error());
     // Whatever goes wrong from here, the old file stays: an unnamed file
     // vanishes when closed, a named one is removed.
     struct Cleanup {
         int dir;
         std::string& temp;
+        pid_t owner;
         ~Cleanup() {
-            if (!temp.empty()) (void)::unlinkat(dir, temp.c_str(), 0);
+            if (!temp.empty() && ::getpid() == owner) (void)::unlinkat(dir, temp.c_str(), 0);
         }
-    } cleanup{dir, temp};
+    } cleanup{dir, temp, place.owner};
+    std::optional<SignalsHeld> held; // declared after cleanup: released before it runs
 
     if (place.exists) {
         if (auto kept = keep_metadata(fd->get(), place.st); !kept) return kept;
@@ -283,12 +423,17 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
             return replace(interrupted, place, bytes, false);
         }
         if (linked.error().code != EEXIST) return linked;
+        // From here to the rename, a process that ends leaves the named
+        // temporary behind (the next save removes it): two system calls, and
+        // no signal's default action in between.
+        held.emplace();
         for (int attempt = 0;; ++attempt) {
-            temp = temp_name(place);
+            temp = temp_name(prefix, attempt);
             linked = link_unnamed(interrupted, fd->get(), place, temp);
             if (linked) break;
             temp.clear();
             if (linked.error().code == CANNOT_NAME) {
+                held.reset();
                 fd->reset();
                 return replace(interrupted, place, bytes, false);
             }
@@ -299,6 +444,7 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
                             [&] { return ::renameat(dir, temp.c_str(), dir, place.name.c_str()); });
     if (!renamed) return std::unexpected(renamed.error());
     temp.clear(); // it is the target now
+    held.reset();
     fd->reset();
     // So that a power cut cannot bring the old file back. The rename has
     // happened: a failure here is not the save's failure.
@@ -307,8 +453,8 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
 }
 
 // write_file, with or without unnamed files.
-std::expected<void, IoError> write(std::string_view path, const ByteSource& bytes,
-                                   const Interrupt& interrupted, bool unnamed) {
+std::expected<void, IoError> write_as_owner(std::string_view path, const ByteSource& bytes,
+                                            const Interrupt& interrupted, bool unnamed) {
     if (path.find('\0') != std::string_view::npos) {
         return std::unexpected(IoError{0, "InvalidInput", NUL_MESSAGE});
     }
@@ -327,7 +473,7 @@ std::expected<void, IoError> write(std::string_view path, const ByteSource& byte
     auto place = resolve(interrupted, given);
     if (!place) return std::unexpected(place.error());
     if (place->exists && S_ISDIR(place->st.st_mode)) return fail(EISDIR);
-    if (place->exists && !S_ISREG(place->st.st_mode)) {
+    if (place->exists && (!S_ISREG(place->st.st_mode) || place->through_link)) {
         bool regular = false;
         auto written = write_in_place(interrupted, *place, bytes, &regular);
         if (!written || !regular) return written;
@@ -336,6 +482,19 @@ std::expected<void, IoError> write(std::string_view path, const ByteSource& byte
             return fail(errno);
     }
     return replace(interrupted, *place, bytes, unnamed);
+}
+
+// A write belongs to the process that began it. The Interrupt may run code
+// that forks (a signal handler), and the child returns into this same write
+// with the parent's descriptors: it gives the write up at once, writing,
+// naming and removing nothing, and says why.
+std::expected<void, IoError> write(std::string_view path, const ByteSource& bytes,
+                                   const Interrupt& interrupted, bool unnamed) {
+    const pid_t owner = ::getpid();
+    auto check = [&] { return interrupted() || ::getpid() != owner; };
+    auto written = write_as_owner(path, bytes, Interrupt(check), unnamed);
+    if (::getpid() != owner) return std::unexpected(IoError{0, "Other", FORKED_MESSAGE});
+    return written;
 }
 
 } // namespace

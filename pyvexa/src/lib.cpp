@@ -38,6 +38,18 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) noexcept 
 }
 
 PyObject* init_module() noexcept {
+#if !defined(PYPY_VERSION)
+    // The module, its types, the failure exception and the small Python
+    // helpers are made once per process, by and for the main interpreter. A
+    // subinterpreter would share (and, when it ends, clear) the main one's
+    // module and lend its own objects to later calls: it is refused, as
+    // CPython 3.12 refuses such modules itself. (PyPy has none.)
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "module pyvexa does not support loading in subinterpreters");
+        return nullptr;
+    }
+#endif
     if (cached_module) {
         Py_INCREF(cached_module);
         return cached_module;

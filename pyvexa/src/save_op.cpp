@@ -2,6 +2,7 @@
 #include "boundary/convert.hpp"
 #include "boundary/failure.hpp"
 #include "boundary/python_code.hpp"
+#include "boundary/quiet_exit.hpp"
 #include "protocol.hpp"
 
 #include <protocol_file.hpp>
@@ -23,10 +24,10 @@ std::atomic<PyObject*> tick_slot{nullptr};
 // but PyPy does run them when C code calls Python code: hence the empty
 // Python function.
 bool run_signal_handlers() noexcept {
-    if (PyErr_CheckSignals() != 0) return false;
+    if (b::quiet_exit([] { return PyErr_CheckSignals(); }) != 0) return false;
     PyObject* tick = b::python_function(tick_slot, "def tick():\n    pass\n", "tick");
     if (tick == nullptr) return false;
-    PyObject* r = PyObject_CallNoArgs(tick);
+    PyObject* r = b::quiet_exit([tick] { return PyObject_CallNoArgs(tick); });
     if (r == nullptr) return false;
     Py_DECREF(r);
     return true;
@@ -43,7 +44,7 @@ class WithoutLock {
     WithoutLock(const WithoutLock&) = delete;
     WithoutLock& operator=(const WithoutLock&) = delete;
     ~WithoutLock() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
+        if (state_ != nullptr) take_back(state_);
     }
 
     // Asked by the model whenever it waits or a call was interrupted. True
@@ -51,7 +52,7 @@ class WithoutLock {
     // with the handler's exception set, as the model asks nothing more.
     bool pending_signal() noexcept {
         if (state_ == nullptr) return true; // asked again after giving up
-        PyEval_RestoreThread(state_);
+        take_back(state_);
         if (!run_signal_handlers()) {
             state_ = nullptr;
             return true;
@@ -61,6 +62,10 @@ class WithoutLock {
     }
 
   private:
+    static void take_back(PyThreadState* state) noexcept {
+        b::quiet_exit([state] { PyEval_RestoreThread(state); });
+    }
+
     PyThreadState* state_;
 };
 
@@ -86,7 +91,8 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                    protocols::protocol_file::Interrupt(check));
         }
         if (saved) Py_RETURN_NONE;
-        if (saved.error().interrupted) return nullptr; // the handler's exception is set
+        // A handler raised (also in a child forked during the save): its exception stands.
+        if (saved.error().interrupted || PyErr_Occurred()) return nullptr;
         return b::fail(saved.error().failure);
     });
 }

@@ -4,6 +4,7 @@ Run from the build directory that holds the compiled module, e.g.
     PYTHONPATH=. python -m pytest -q <this directory>
 """
 import contextlib
+import glob
 import json
 import os
 import subprocess
@@ -144,6 +145,22 @@ def run_python(code, *, cwd=None, preexec_fn=None, timeout=300, numpy_path=True)
         preexec_fn=preexec_fn, capture_output=True, text=True, timeout=timeout)
     assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stderr[-4000:]}"
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def module_builds():
+    """{"pypy" | "cpython": (interpreter, module directory)}: this build, and the
+    unsanitized builds beside it (`make build` makes build/pypy and build/cpython)."""
+    found = {sys.implementation.name: (sys.executable, MODULE_DIR)}
+    root = os.path.dirname(os.path.dirname(MODULE_DIR))
+    for info in sorted(glob.glob(os.path.join(root, "*", "meson-info", "intro-buildoptions.json"))):
+        with open(info) as f:
+            options = {o["name"]: o["value"] for o in json.load(f)}
+        module_dir = os.path.join(os.path.dirname(os.path.dirname(info)), "pyvexa")
+        for kind in ("pypy", "cpython"):
+            if (options.get("python") and options.get("b_sanitize") == "none"
+                    and glob.glob(os.path.join(module_dir, f"pyvexa.{kind}*.so"))):
+                found.setdefault(kind, (options["python"], module_dir))
+    return found
 
 
 # Pasted at the top of every child script: `outcome` describes the result of

@@ -2,12 +2,15 @@
 accepts, and which errors carry the "argument 'name': " prefix."""
 import decimal
 import fractions
+import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
 from pyvexa import Channel, Coil, Protocol
-from conftest import IS_PYPY, settings_of, signals_of
+from conftest import IS_PYPY, SANITIZED, module_builds, settings_of, signals_of
 
 
 class HasFloat:
@@ -223,3 +226,32 @@ def test_unencodable_text_is_not_prefixed(proto, in_tmp):
         proto.save("\udcff.vexa")
     assert signals_of(proto) == []
     assert list(in_tmp.iterdir()) == []
+
+
+# A float subclass is its own value for a float parameter, whatever its
+# __float__ says (CPython's reading): the same script, the same file on both.
+LIARS = """
+import sys, warnings
+import pyvexa
+warnings.simplefilter("ignore", DeprecationWarning)
+class F(float):
+    __float__ = lambda self: 9.0
+class Gives:
+    def __init__(self, value): self.value = value
+    def __float__(self): return self.value
+p = pyvexa.Protocol()
+p.set_stimulation_intensity(F(0.25))
+p.add_sine_signal(F(-0.0), F(3), Gives(F(0.5)), F("nan"))
+p.save(sys.argv[1])
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the other interpreter's build is not sanitized")
+def test_same_script_same_file_on_both_interpreters(tmp_path):
+    builds = module_builds()
+    if len(builds) < 2:
+        pytest.skip("the module is built for one interpreter only here")
+    for kind, (interpreter, module_dir) in builds.items():
+        subprocess.run([interpreter, "-c", LIARS, str(tmp_path / f"{kind}.vexa")], check=True,
+                       env=dict(os.environ, PYTHONPATH=module_dir))
+    assert (tmp_path / "pypy.vexa").read_bytes() == (tmp_path / "cpython.vexa").read_bytes()

@@ -42,3 +42,23 @@ def test_memory_exhaustion_raises_memory_error():
     assert adding == "builtins.MemoryError"
     assert position + 1 == constants and position > 300000
     assert complete and samples == 300000
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's shadow memory makes an address-space "
+                    "limit meaningless")
+def test_text_too_large_for_memory_is_memory_error():
+    # MemoryError on both interpreters (PyPy's C layer words it as a SystemError).
+    assert run_python("""
+        import resource
+        import pyvexa
+        p = pyvexa.Protocol()
+        for i in range(300000):
+            p.add_sine_signal(i, 1.0, 2.0, 3.0)     # its text is about 60 MB
+        with open("/proc/self/status") as f:
+            size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + 8 * 2**20, hard))
+        rendering = outcome(lambda: len(str(p)))
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(json.dumps([rendering[0], str(p).count("Sine(")]))
+    """) == ["builtins.MemoryError", 300000]

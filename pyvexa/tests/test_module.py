@@ -63,6 +63,36 @@ def test_import_touches_nothing_else():
     assert result == [False, False, "        running_on_target_machine: false,"]
 
 
+def test_other_interpreters_leave_the_module_whole():
+    # Subinterpreters (CPython) are refused, before and after the main
+    # interpreter's import, leaving its module whole; a first conversion under
+    # an exec's own builtins does not lend them to later calls.
+    refusal = "<class 'ImportError'>: module pyvexa does not support loading in subinterpreters"
+    assert run_python("""
+        def in_subinterpreter():
+            import _xxsubinterpreters as sub
+            i = sub.create()
+            try:
+                sub.run_string(i, "import pyvexa")
+            except Exception as e:
+                return str(e)
+            finally:
+                sub.destroy(i)
+        refused = [in_subinterpreter()] if sys.implementation.name == "cpython" else []
+        import pyvexa
+        refused += [in_subinterpreter()] if refused else []
+        class One:
+            __float__ = lambda self: 1.0
+        class Refuses:
+            def __float__(self):
+                raise TypeError("no")
+        exec("p.add_constant_signal(One())", {"__builtins__": {}, "p": pyvexa.Protocol(), "One": One})
+        print(json.dumps([refused, [getattr(pyvexa, name).__name__ for name in pyvexa.__all__],
+                          outcome(pyvexa.Protocol().add_constant_signal, Refuses())]))
+    """) == [[] if IS_PYPY else [refusal] * 2, ["Protocol", "Channel", "Coil"],
+             ["builtins.TypeError", "argument 'value': no"]]
+
+
 @pytest.mark.parametrize("cls", [Protocol, Coil, Channel])
 def test_class_identity(cls):
     assert cls.__module__ == "builtins"

@@ -4,6 +4,7 @@
 #include "boundary/once.hpp"
 #include "boundary/owned.hpp"
 #include "boundary/python_code.hpp"
+#include "boundary/quiet_exit.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -36,14 +37,15 @@ def convert(convert, name, value):
 
 std::atomic<PyObject*> convert_slot{nullptr};
 
+// These run the argument's own Python methods: see quiet_exit.
 PyObject* float_of(PyObject*, PyObject* obj) noexcept {
-    const double value = PyFloat_AsDouble(obj);
+    const double value = quiet_exit([obj] { return PyFloat_AsDouble(obj); });
     if (value == -1.0 && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(value);
 }
 
 PyObject* index_of(PyObject*, PyObject* obj) noexcept {
-    return PyNumber_Index(obj);
+    return quiet_exit([obj] { return PyNumber_Index(obj); });
 }
 
 PyMethodDef float_of_def{"float_of", float_of, METH_O, nullptr};
@@ -77,8 +79,9 @@ Owned convert_in_python(std::atomic<PyObject*>& slot, PyMethodDef& def, PyObject
     Owned text = Owned::steal(
         PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!text) return {};
-    return Owned::steal(
-        PyObject_CallFunctionObjArgs(convert, conversion, text.get(), obj, nullptr));
+    return Owned::steal(quiet_exit([&] {
+        return PyObject_CallFunctionObjArgs(convert, conversion, text.get(), obj, nullptr);
+    }));
 }
 
 // Whether type.<attribute> is the text `expected`. Only a missing or
@@ -86,7 +89,8 @@ Owned convert_in_python(std::atomic<PyObject*>& slot, PyMethodDef& def, PyObject
 // metaclass, memory) is raised as it is.
 Result<bool> attribute_equals(PyObject* obj, const char* attribute,
                               std::string_view expected) noexcept {
-    Owned value = Owned::steal(PyObject_GetAttrString(obj, attribute));
+    // A metaclass written in Python runs its own code here.
+    Owned value = Owned::steal(quiet_exit([=] { return PyObject_GetAttrString(obj, attribute); }));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return raised();
         PyErr_Clear(); // a type without the attribute is simply not NumPy's
@@ -133,7 +137,8 @@ bool has_truth_value(PyTypeObject* type) noexcept {
 }
 
 [[gnu::noinline]] void raise_no_bool_conversion(PyObject* obj) noexcept {
-    Owned type = Owned::steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Owned type = Owned::steal(quiet_exit([t] { return PyObject_Str(t); }));
     if (!type) return;
     raise_joined(PyExc_TypeError,
                  {"object of type '", type.get(), "' does not define a '__bool__' conversion"});
@@ -148,9 +153,11 @@ Result<std::uint64_t> exact_u64(PyObject* integer) noexcept {
 } // namespace
 
 Result<double> to_double_slow(PyObject* obj, std::string_view name) noexcept {
-    // A float subclass is read in place by the conversion, without its
-    // methods, so it needs no Python.
-    if (runs_python(obj) && !PyFloat_Check(obj)) {
+    // A float subclass is read as the float it is, whatever its __float__
+    // says: CPython's conversion does so, and PyPy's would call __float__,
+    // so the same script would store different values on the two.
+    if (PyFloat_Check(obj)) return PyFloat_AS_DOUBLE(obj);
+    if (runs_python(obj)) {
         Owned value = convert_in_python(float_of_slot, float_of_def, obj, name);
         if (!value) return raised();
         return PyFloat_AS_DOUBLE(value.get());
@@ -195,7 +202,7 @@ Result<bool> to_bool(PyObject* obj, std::string_view name) noexcept {
             name_argument(name);
             return raised();
         }
-        const int value = PyObject_IsTrue(obj);
+        const int value = quiet_exit([obj] { return PyObject_IsTrue(obj); });
         if (value < 0) {
             name_argument(name);
             return raised();

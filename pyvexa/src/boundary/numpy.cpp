@@ -4,6 +4,7 @@
 #include "boundary/messages.hpp"
 #include "boundary/owned.hpp"
 #include "boundary/python_code.hpp"
+#include "boundary/quiet_exit.hpp"
 
 #include <numpy/ndarraytypes.h>
 
@@ -128,8 +129,9 @@ void** table_of(PyObject* capsule) noexcept {
 void** find_table() noexcept {
     PyObject* locate = python_function(locate_slot, LOCATE_SOURCE, "locate");
     if (!locate) return nullptr;
-    Owned answer =
-        Owned::steal(PyObject_CallFunction(locate, "i", core_name.load(std::memory_order_acquire)));
+    Owned answer = Owned::steal(quiet_exit([locate] {
+        return PyObject_CallFunction(locate, "i", core_name.load(std::memory_order_acquire));
+    }));
     if (!answer) return nullptr;
     if (!PyTuple_Check(answer.get()) || PyTuple_GET_SIZE(answer.get()) != 3) {
         PyErr_SetString(PyExc_RuntimeError, "locate() gave no 3-tuple");
