@@ -2,7 +2,7 @@
 
 #include "text.hpp"
 
-#include "huge_pages.hpp"
+#include "fresh_memory.hpp"
 #include "text_render.hpp"
 
 namespace protocols::text {
@@ -30,7 +30,7 @@ ProtocolText::ProtocolText(const settings::Settings& s) : settings_(s) {
 
 void ProtocolText::write(char* out) const noexcept {
     // The memory is most likely fresh and about to be filled whole.
-    advise_huge_pages(out, size_);
+    prepare_for_filling(out, size_);
     Cursor cursor{out, out + size_};
     put_protocol(cursor, settings_);
 }
