@@ -103,6 +103,10 @@ class SignalListTexts {
             record(depth);
         return &elements_[index];
     }
+    // Whether the elements for `depth` are recorded: the measuring pass
+    // records them, so the writing pass (which must not allocate) finds
+    // them there.
+    bool recorded_at(std::size_t depth) const noexcept { return depth == depth_; }
     DoubleTexts& doubles() noexcept { return doubles_; }
 
   private:
@@ -190,10 +194,12 @@ void put(Writer<Mode::Pretty, S>& w, const std::vector<signals::Signal>& v) {
     constexpr bool measuring = std::is_same_v<S, Counter>;
     constexpr bool writing = std::is_same_v<S, Cursor>;
     if constexpr (measuring || writing) {
-        if (w.out.signal_lists != nullptr && v.size() >= SignalListTexts::LONG_LIST) {
+        // The list's elements are one level deeper than the writer.
+        const std::size_t depth = w.indent() / INDENT_WIDTH + 1;
+        if (w.out.signal_lists != nullptr && v.size() >= SignalListTexts::LONG_LIST &&
+            (measuring || w.out.signal_lists->recorded_at(depth))) {
             SignalListTexts& texts = *w.out.signal_lists;
             w.open_seq();
-            const std::size_t depth = w.indent() / INDENT_WIDTH;
             for (const signals::Signal& s : v) {
                 const SignalListTexts::Element* e = recorded(texts, s, depth);
                 if (e == nullptr) {
