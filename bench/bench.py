@@ -2,9 +2,10 @@
 
 Every row times one pyvexa operation and a floor: the cheapest thing this
 interpreter and this machine can do that has to move the same data (a NumPy
-cast, a plain file write, an ASCII decode of the same length, a call of a
-native method that does nothing but what every pyvexa method must do, a
-NumPy script that writes the same bytes). Op and floor runs alternate, so a
+cast, a plain file write, an ASCII decode of the same length, the cheapest
+str of that length native code can make, a call of a native method that
+does nothing but what every pyvexa method must do, a NumPy script that
+writes the same bytes). Op and floor runs alternate, so a
 change in machine load hits both; the table shows the median of each, the
 median of the ratios of side-by-side runs, which is held against the
 target, and the spread of the op runs ((max - min) / median). Times are
@@ -20,8 +21,13 @@ large protocol: a fresh process gets memory (and huge pages) that a used
 one does not, and figures taken in a fresh one flatter whatever depends on
 that. Memory rows run in a child process that churns the same way.
 
+The header names the processor, how much memory was faulted in and freed
+before the runs (--churn), the huge-page settings and whether the kernel
+takes MADV_POPULATE_WRITE.
+
 Rows: the 9,000,000-sample protocol (1800 s at 5000 samples/s: the
-longest session) added, saved and printed; 1,000,000 small signals
+longest session) added, saved and printed (each str() against both the
+decode and the native str, see TEXT_GOALS); 1,000,000 small signals
 (constants and sines) saved and printed; the whole script (Protocol, add
 the curve, save, str) against a NumPy script that writes the same file and
 builds the same text; and single calls. Call rows alternate at least 21
