@@ -15,12 +15,25 @@
 //                             # get_sampling_rate does)
 //   n.call_atomic_index(0.5)  # the same, returning a new int that counts
 //                             # the calls (as the add_*_signal methods do)
+//   noop.native_str(n)        # the cheapest str of n ASCII characters native
+//                             # code can return: PyUnicode_New + memset
+//   noop.native_str(n, True)  # the same, its pages faulted in with one
+//                             # madvise(MADV_POPULATE_WRITE) before the fill
+//   noop.populate_offered()   # whether this kernel takes that advice
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23 // Linux 5.14; older C libraries lack the name
+#endif
 
 namespace {
 
@@ -73,6 +86,62 @@ PyObject* noop_call_kw(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexc
     Py_RETURN_NONE;
 }
 
+// The floor of str(): a str of n ASCII characters, made as pyvexa makes its
+// text (PyUnicode_New, filled in place), its content one memset. Under PyPy
+// that includes the copy its C-API layer makes of every str made in C. With
+// `populate` true, the whole pages inside the buffer are first faulted in
+// with one madvise call (where the kernel refuses, the fill faults them).
+PyObject* noop_native_str(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < 1 || nargs > 2) {
+        PyErr_SetString(PyExc_TypeError, "native_str(n, populate=False)");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyLong_AsSsize_t(args[0]);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative length");
+        return nullptr;
+    }
+    int populate = 0;
+    if (nargs == 2 && (populate = PyObject_IsTrue(args[1])) < 0) return nullptr;
+    PyObject* str = PyUnicode_New(n, 127);
+    if (!str) return nullptr;
+    char* data = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
+    if (populate) {
+        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        const auto begin = reinterpret_cast<std::uintptr_t>(data);
+        const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
+        const std::uintptr_t last = (begin + static_cast<std::uintptr_t>(n)) & ~(page - 1);
+        if (first < last)
+            (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+    }
+    std::memset(data, ' ', static_cast<std::size_t>(n));
+    return str;
+}
+
+// Whether the kernel takes MADV_POPULATE_WRITE (Linux 5.14 and later, and
+// no filter refusing it), tried on one fresh page.
+PyObject* noop_populate_offered(PyObject*, PyObject* const*, Py_ssize_t) noexcept {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* p = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return PyErr_SetFromErrno(PyExc_OSError);
+    const bool offered = madvise(p, page, MADV_POPULATE_WRITE) == 0;
+    munmap(p, page);
+    return PyBool_FromLong(offered);
+}
+
+PyMethodDef module_functions[] = {
+    {"native_str", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop_native_str)),
+     METH_FASTCALL,
+     "native_str(n, populate=False, /)\n--\n\nA new str of n spaces made with PyUnicode_New "
+     "and memset."},
+    {"populate_offered",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop_populate_offered)),
+     METH_FASTCALL,
+     "populate_offered()\n--\n\nWhether madvise(MADV_POPULATE_WRITE) is taken here."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMethodDef noop_methods[] = {
     {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop_call)), METH_FASTCALL,
      "call($self, /, *args)\n--\n\nDoes nothing; returns None."},
@@ -110,7 +179,7 @@ PyModuleDef noop_module = {
     "noop",
     "A do-nothing extension: the call floor for the benchmarks.",
     -1,
-    nullptr,
+    module_functions,
     nullptr,
     nullptr,
     nullptr,

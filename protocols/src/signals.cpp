@@ -1,5 +1,6 @@
 #include "signals.hpp"
 #include "failure_texts.hpp"
+#include "fresh_memory.hpp"
 
 #include <cstring>
 #include <limits>
@@ -166,6 +167,8 @@ samples_from_levels(const char* data, std::ptrdiff_t stride, std::size_t count, 
     // there.
     std::vector<std::int16_t> out;
     out.reserve(count);
+    // Filled whole unless a level is out of range.
+    populate_for_writing(out.data(), count * sizeof(std::int16_t));
     alignas(32) std::int16_t block[BLOCK];
     const bool contiguous = stride == static_cast<std::ptrdiff_t>(sizeof(double));
 #if defined(PROTOCOLS_HAVE_AVX2_BLOCKS)

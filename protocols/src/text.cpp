@@ -2,7 +2,7 @@
 
 #include "text.hpp"
 
-#include "huge_pages.hpp"
+#include "fresh_memory.hpp"
 #include "text_render.hpp"
 
 namespace protocols::text {
@@ -22,16 +22,21 @@ void put_protocol(Sink& out, const settings::Settings& s) {
 } // namespace
 
 ProtocolText::ProtocolText(const settings::Settings& s) : settings_(s) {
+    if (s.signals.size() >= SignalListTexts::LONG_LIST)
+        lists_ = std::make_unique<SignalListTexts>();
     Counter counter;
+    counter.signal_lists = lists_.get();
     put_protocol(counter, s);
     size_ = counter.size;
     ascii_ = counter.ascii;
 }
 
+ProtocolText::~ProtocolText() = default;
+
 void ProtocolText::write(char* out) const noexcept {
     // The memory is most likely fresh and about to be filled whole.
-    advise_huge_pages(out, size_);
-    Cursor cursor{out, out + size_};
+    prepare_for_filling(out, size_);
+    Cursor cursor{out, out + size_, lists_.get()};
     put_protocol(cursor, settings_);
 }
 

@@ -5,11 +5,14 @@
 #include "text_escape.hpp"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 // The text form of the model: a multi-line (pretty) form of a whole
 // protocol. It never ends in a newline.
 namespace protocols::text {
+
+class SignalListTexts;
 
 // Pretty form of a whole protocol: "Protocol {\n    settings: Settings {..."
 std::string pretty_protocol(const settings::Settings& s);
@@ -21,6 +24,9 @@ std::string pretty_protocol(const settings::Settings& s);
 class ProtocolText {
   public:
     explicit ProtocolText(const settings::Settings& s);
+    ~ProtocolText();
+    ProtocolText(const ProtocolText&) = delete;
+    ProtocolText& operator=(const ProtocolText&) = delete;
 
     std::size_t size() const noexcept { return size_; }
     // True when every byte is below 0x80 (all but quoted text always is).
@@ -32,6 +38,8 @@ class ProtocolText {
     const settings::Settings& settings_;
     std::size_t size_ = 0;
     bool ascii_ = true;
+    // What measuring a long signal list learnt, for writing it.
+    std::unique_ptr<SignalListTexts> lists_;
 };
 
 } // namespace protocols::text

@@ -91,6 +91,11 @@ void put(Writer<M, S>& w, const std::vector<std::int16_t>& v) {
     w.close_seq();
 }
 
+// The signal list in the multi-line form: long lists of small signals by
+// their recorded elements (text_signal_list.hpp), others as any list.
+template <class S>
+void put(Writer<Mode::Pretty, S>& w, const std::vector<signals::Signal>& v);
+
 template <Mode M, class S, describe::Described R>
 void put(Writer<M, S>& w, const R& r) {
     w.open_record(describe::name_of<R>);
@@ -133,3 +138,5 @@ std::string render(const T& v) {
 }
 
 } // namespace protocols::text
+
+#include "text_signal_list.hpp"

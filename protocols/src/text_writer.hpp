@@ -27,11 +27,16 @@ namespace protocols::text {
 
 inline constexpr std::size_t INDENT_WIDTH = 4;
 
+class SignalListTexts; // text_signal_list.hpp
+
 // Measures: the size of everything written, and whether it is all ASCII
 // (only quoted text can be otherwise).
 struct Counter {
     std::size_t size = 0;
     bool ascii = true;
+    // Where given, long lists of small signals are measured by their
+    // recorded elements (shared with the Cursor that writes the text).
+    SignalListTexts* signal_lists = nullptr;
 
     void bytes(std::string_view s) noexcept { size += s.size(); }
     void byte(char) noexcept { ++size; }
@@ -66,6 +71,7 @@ struct Counter {
 struct Cursor {
     char* p;
     char* limit;
+    SignalListTexts* signal_lists = nullptr; // as for Counter
 
     void bytes(std::string_view s) noexcept {
         std::memcpy(p, s.data(), s.size());

@@ -14,9 +14,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -789,6 +792,64 @@ TEST(TextProtocolText, SampleLinesAtOtherDepths) {
     Settings s = fresh_settings(false);
     s.signals.push_back(ArbitrarySignalParams{all});
     EXPECT_NE(text::pretty(s).find(naive_lines(all, 20)), std::string::npos);
+}
+
+// The i-th signal of a long list: every variant, with values that repeat
+// (five of them) or all differ (every kind of double among them).
+Signal list_signal(std::size_t i, bool distinct) {
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    static const double SPECIAL[] = {0.0,     -0.0,   0.5,       1.0,    INF,    -INF, NAN,
+                                     1e16,    1e-4,   9.99e-5,   5e-324, 1e308,  -2.5, 0.1,
+                                     1.0 / 3, 0x1p40, 123456.75, -1e-7,  1.5e-5, 22.5, 7e22};
+    const auto pick = [&](std::size_t k) {
+        const std::size_t j = i * 4 + k;
+        if (!distinct || j % 3 == 0) return SPECIAL[distinct ? j / 3 % std::size(SPECIAL) : j % 5];
+        const std::uint64_t bits = (j + 1) * 0x9E3779B97F4A7C15u;
+        return std::bit_cast<double>(bits ^ (bits >> 29));
+    };
+    switch (i % 5) {
+    case 0:
+        return ConstantSignalParams{pick(0)};
+    case 1:
+        return SineSignalParams{pick(0), pick(1), pick(2), pick(3)};
+    case 2:
+        return RampSignalParams{pick(0), pick(1), pick(2)};
+    case 3:
+        return MixedSignalParams{distinct ? ~std::uint64_t{0} - i : 0, i};
+    default:
+        return i % 10 == 4 ? Signal{ArbitrarySignalParams{{1, -2, 32767}}}
+                           : Signal{ConstantSignalParams{pick(1)}};
+    }
+}
+
+// Long lists of small signals are written from each variant's recorded
+// text with the values put in: every element must read as the same signal
+// alone in a protocol does (a short list, written the general way), just
+// below and at the length where that starts, and where the doubles' texts
+// are reused or their table overflows.
+TEST(TextSignalList, ElementsReadAsEachSignalAlone) {
+    constexpr std::string_view OPEN = "        signals: [\n", CLOSE = "        ],\n";
+    constexpr std::size_t LONG = text::SignalListTexts::LONG_LIST;
+    for (const auto& [count, distinct] :
+         {std::pair{LONG - 1, false}, {LONG, false}, {3000, false}, {3000, true}}) {
+        SCOPED_TRACE(std::to_string(count) + (distinct ? " distinct" : " repeating"));
+        Settings s = fresh_settings(false);
+        std::string elements;
+        for (std::size_t i = 0; i < count; ++i) {
+            s.signals.push_back(list_signal(i, distinct));
+            Settings alone = fresh_settings(false);
+            alone.signals = {s.signals.back()};
+            const std::string t = text::pretty_protocol(alone);
+            const std::size_t from = t.find(OPEN) + OPEN.size();
+            elements += t.substr(from, t.find("\n" + std::string(CLOSE), from) + 1 - from);
+        }
+        const std::string want = replace_once(GOLDEN, "        signals: [],\n",
+                                              std::string(OPEN) + elements + std::string(CLOSE));
+        const text::ProtocolText t(s);
+        EXPECT_EQ(t.size(), want.size());
+        EXPECT_TRUE(written(t) == want); // not EXPECT_EQ: the texts are megabytes
+        EXPECT_TRUE(text::pretty_protocol(s) == want);
+    }
 }
 
 TEST(TextProtocolText, NonAsciiNameIsReportedAndWrittenAsIs) {

@@ -1,11 +1,13 @@
 """The text form shown by str(Protocol)."""
+import errno
+import hashlib
 import math
 import os
 
 import pytest
 
 from pyvexa import Protocol
-from conftest import ENV_VAR, np, signals_of
+from conftest import ENV_VAR, np, run_python, signals_of
 from golden import FIVE_SIGNALS_TEXT, FRESH_TEXT
 
 TARGET_LINE_FALSE = "        running_on_target_machine: false,"
@@ -92,3 +94,45 @@ def test_text_has_no_trailing_newline(proto):
     text = str(proto)
     assert text.startswith("Protocol {\n    settings: Settings {\n")
     assert text.endswith("\n    },\n}")
+
+
+# str() faults a large text's fresh memory in with one madvise call where
+# the kernel takes it. Where the kernel refuses (too old to know the
+# advice, a filter, no memory now) the text must be the same, and a
+# permanent refusal is not asked again. The refusal is real: a library
+# preloaded into a child makes the C library's madvise fail.
+REFUSE_POPULATE = os.environ.get("PYVEXA_REFUSE_POPULATE")
+LARGE_TEXT = """
+def large_text_protocol():      # about 3 MB of text, constants and sines
+    p = pyvexa.Protocol()
+    for i in range(10_000):
+        p.add_constant_signal(i / 7)
+        p.add_sine_signal(1.0, 10.0 + i % 50, 0.25, 0.5)
+    return p
+"""
+
+
+def digest(text):
+    return [len(text), hashlib.sha256(text.encode()).hexdigest()]
+
+
+@pytest.mark.skipif(not REFUSE_POPULATE, reason="needs the preload library meson builds")
+@pytest.mark.parametrize("refusal, asked", [("EINVAL", 1), ("EPERM", 1), ("ENOSYS", 1),
+                                            ("ENOMEM", 3)])
+def test_text_is_the_same_when_the_kernel_refuses_to_fault_it_in(monkeypatch, refusal, asked):
+    preload = [p for p in os.environ.get("LD_PRELOAD", "").split(":") if p]
+    monkeypatch.setenv("LD_PRELOAD", ":".join(preload + [REFUSE_POPULATE]))
+    monkeypatch.setenv("PYVEXA_REFUSE_ERRNO", str(getattr(errno, refusal)))
+    # meson test sets it: glibc then fills every new block, and memory that
+    # is already there is not advised.
+    monkeypatch.delenv("MALLOC_PERTURB_", raising=False)
+    got = run_python(LARGE_TEXT + f"""
+import ctypes, hashlib, pyvexa
+p = large_text_protocol()
+texts = [str(p) for _ in range(3)]      # each in fresh memory
+refused = ctypes.CDLL({REFUSE_POPULATE!r}).refused_populate_calls()
+print(json.dumps([[len(t), hashlib.sha256(t.encode()).hexdigest()] for t in texts] + [refused]))
+""")
+    scope = {"pyvexa": __import__("pyvexa")}
+    exec(LARGE_TEXT, scope)
+    assert got == [digest(str(scope["large_text_protocol"]()))] * 3 + [asked]
