@@ -23,7 +23,7 @@ from array import array
 from dataclasses import dataclass, field
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
-from . import _sources
+from . import sources
 from .codec import (ArbitrarySignalParams, ConstantSignalParams, MachineConfig,
                     MixedSignalParams, RampSignalParams, Settings, SignalSourceSelection,
                     SineSignalParams, decode, num_samples)
@@ -255,15 +255,14 @@ def _sample_range(samples: Any) -> Tuple[int, int]:
 # ---------------------------------------------------------------------------
 # Running the plan.
 
-def to_protocol(source: _sources.Source, allow_changes: bool = False) -> Any:
+def to_protocol(source: sources.Source, allow_changes: bool = False) -> Any:
     """A new pyvexa.Protocol built by the calls that codify() writes for
-    `source` (a file name, file bytes, Settings or a Protocol): it saves the
-    same bytes. Raises CodifyError for what the calls cannot build (with
+    `source` (as for codify()): it saves the same bytes. Raises CodifyError for what the calls cannot build (with
     allow_changes=True, those parts keep the module's defaults instead),
     OSError or DecodeError for a file that cannot be read. Curves need
     NumPy. VEXA_TARGET_MACHINE is set or removed while Protocol() runs and
     restored afterwards, so do not build protocols in other threads then."""
-    plan = _plan(_sources.as_settings(source), allow_changes)
+    plan = _plan(sources.as_settings(source), allow_changes)
     import pyvexa
     np: Any = None
     if plan.curves():
@@ -295,20 +294,21 @@ def to_protocol(source: _sources.Source, allow_changes: bool = False) -> Any:
 # ---------------------------------------------------------------------------
 # Writing the plan as a script.
 
-def codify(source: _sources.Source, script: Optional[Union[str, "os.PathLike[str]"]] = None,
+def codify(source: sources.Source, script: Optional[Union[str, "os.PathLike[str]"]] = None,
            allow_changes: bool = False, output: Optional[str] = None) -> str:
-    """A Python script that rebuilds `source` (a file name, file bytes,
-    Settings or a Protocol) with pyvexa and saves it to its first argument,
-    or to `output` (default: the source file's name, else "protocol.vexa").
+    """A Python script that rebuilds `source` (a file name, file bytes, a
+    binary file object, Settings or a Protocol, left untouched) with pyvexa
+    and saves it to its first argument, or to `output` (default: the source
+    file's name, else "protocol.vexa").
 
     With `script`, the script is also written there, and curves longer than
     INLINE_SAMPLES go beside it, into a .npy file of the same name; without,
     such curves raise ValueError. Raises CodifyError for what the module's
     calls cannot build (see to_protocol)."""
-    if output is None:
+    if output is None:  # bytes are the file's contents, not its name
         output = (os.path.basename(os.fsdecode(source))
-                  if isinstance(source, (str, bytes, os.PathLike)) else "protocol.vexa")
-    return codify_settings(_sources.as_settings(source), script, allow_changes, output)[0]
+                  if isinstance(source, (str, os.PathLike)) else "protocol.vexa")
+    return codify_settings(sources.as_settings(source), script, allow_changes, output)[0]
 
 
 def codify_settings(settings: Settings, script: Optional[Union[str, "os.PathLike[str]"]],

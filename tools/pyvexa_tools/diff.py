@@ -18,7 +18,7 @@ import struct
 from dataclasses import dataclass, fields, is_dataclass
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from . import _sources
+from . import sources
 from .codec import (ArbitrarySignalParams, Signal, escape_text, format_double, render_line)
 
 __all__ = ["Difference", "CurveDifference", "diff"]
@@ -111,9 +111,10 @@ class CurveDifference:
 Change = Union[Difference, CurveDifference]
 
 
-def diff(a: _sources.Source, b: _sources.Source, tolerance: float = 0.0) -> List[Change]:
+def diff(a: sources.Source, b: sources.Source, tolerance: float = 0.0) -> List[Change]:
     """The differences between two protocols, each a file name, file bytes,
-    Settings or a live pyvexa.Protocol, in the order of the text form.
+    a binary file object, Settings or a live pyvexa.Protocol (left
+    untouched), in the order of the text form.
 
     `tolerance` applies to doubles: two are the same when they differ by at
     most `tolerance` times the larger of 1 and their magnitudes (an absolute
@@ -122,7 +123,7 @@ def diff(a: _sources.Source, b: _sources.Source, tolerance: float = 0.0) -> List
     if not tolerance >= 0.0:
         raise ValueError(f"tolerance must be 0 or more, not {tolerance!r}")
     out: List[Change] = []
-    _Walk(out, tolerance).value(_sources.as_settings(a), _sources.as_settings(b), "")
+    _Walk(out, tolerance).value(sources.as_settings(a), sources.as_settings(b), "")
     return out
 
 
@@ -164,7 +165,7 @@ class _Walk:
         elif is_dataclass(a):
             for f in fields(a):
                 self.value(getattr(a, f.name), getattr(b, f.name), _join(path, f.name))
-        elif isinstance(a, list):
+        elif isinstance(a, Sequence) and not isinstance(a, str):  # lists, lazy signals
             for i, (x, y) in enumerate(zip(a, b)):
                 self.value(x, y, f"{path}[{i}]")
             for i in range(len(b), len(a)):
