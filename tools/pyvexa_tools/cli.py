@@ -364,7 +364,7 @@ class _Run:
         return outputs
 
     def diff(self) -> None:
-        from .diff import diff
+        from .compare import diff
         args = self.args
         names = [_name(p) for p in args.files]
         report: Dict[str, Any] = {"a": names[0], "b": names[1]}
@@ -390,7 +390,7 @@ class _Run:
             self.out(json.dumps(report, indent=2) + "\n")
 
     def codify(self) -> None:
-        from .codify import CodifyError, codify_settings
+        from .replay import CodifyError, codify_settings
         args = self.args
         if len(args.files) > 1 and (args.output is None or not os.path.isdir(args.output)):
             return self.error("with several files, -o names the directory for their scripts")
@@ -433,7 +433,7 @@ class _Run:
 def _summary_dict(s: Settings) -> Dict[str, Any]:
     """The summary for a program. Doubles are in the text form, as strings,
     so that NaN, the infinities and -0.0 survive JSON."""
-    from .diff import short_text
+    from .compare import short_text
     mc = s.machine_config
 
     def source(sel: Any) -> Dict[str, Any]:

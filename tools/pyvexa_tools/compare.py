@@ -1,4 +1,4 @@
-"""Compares two protocols field by field.
+"""`diff`: compares two protocols field by field.
 
     for d in diff("old.vexa", "new.vexa"):
         print(d)      # channel_b_settings.amplitude1_source.internal: 2 -> 5
@@ -21,7 +21,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 from . import sources
 from .codec import (ArbitrarySignalParams, Signal, escape_text, format_double, render_line)
 
-__all__ = ["Difference", "CurveDifference", "diff"]
+__all__ = ["Difference", "CurveDifference", "Change", "diff", "differences", "scalar_text",
+           "short_text"]
 
 _np: Any
 try:
@@ -122,8 +123,14 @@ def diff(a: sources.Source, b: sources.Source, tolerance: float = 0.0) -> List[C
     Raises OSError or DecodeError for a file that cannot be read."""
     if not tolerance >= 0.0:
         raise ValueError(f"tolerance must be 0 or more, not {tolerance!r}")
+    return differences(sources.as_settings(a), sources.as_settings(b), "", tolerance)
+
+
+def differences(a: Any, b: Any, path: str, tolerance: float = 0.0) -> List[Change]:
+    """The differences between two records of the same kind (or two of
+    their fields), with their paths under `path`, as diff() finds them."""
     out: List[Change] = []
-    _Walk(out, tolerance).value(sources.as_settings(a), sources.as_settings(b), "")
+    _Walk(out, tolerance).value(a, b, path)
     return out
 
 
@@ -165,19 +172,20 @@ class _Walk:
         elif is_dataclass(a):
             for f in fields(a):
                 self.value(getattr(a, f.name), getattr(b, f.name), _join(path, f.name))
-        elif isinstance(a, Sequence) and not isinstance(a, str):  # lists, lazy signals
+        elif isinstance(a, (bool, int, float, str)):
+            if not self.same(a, b):
+                ta, tb = scalar_text(a), scalar_text(b)
+                if isinstance(a, float) and ta == tb:  # NaNs apart by their bits
+                    ta += f" ({_bits(a)})"
+                    tb += f" ({_bits(b)})"
+                self.out.append(Difference(path, ta, tb))
+        else:  # a list, or the signals a file decodes as they are read
             for i, (x, y) in enumerate(zip(a, b)):
                 self.value(x, y, f"{path}[{i}]")
             for i in range(len(b), len(a)):
                 self.out.append(Difference(f"{path}[{i}]", short_text(a[i]), None))
             for i in range(len(a), len(b)):
                 self.out.append(Difference(f"{path}[{i}]", None, short_text(b[i])))
-        elif not self.same(a, b):
-            ta, tb = scalar_text(a), scalar_text(b)
-            if ta == tb:  # NaNs that differ only in their payload or sign
-                ta += f" ({_bits(a)})"
-                tb += f" ({_bits(b)})"
-            self.out.append(Difference(path, ta, tb))
 
     def same(self, a: Any, b: Any) -> bool:
         if not isinstance(a, float):

@@ -1,4 +1,5 @@
-"""Turns a protocol back into the pyvexa calls that build it.
+"""`codify` and `to_protocol`: a protocol turned back into the pyvexa calls
+that build it, written as a script or run.
 
     print(codify("session.vexa"))             # a Python script, as text
     codify("session.vexa", "rebuild.py")      # writes it (long curves to rebuild.npy)
@@ -27,8 +28,8 @@ from . import sources
 from .codec import (ArbitrarySignalParams, ConstantSignalParams, MachineConfig,
                     MixedSignalParams, RampSignalParams, Settings, SignalSourceSelection,
                     SineSignalParams, decode, num_samples)
-from .diff import Change, _Walk
-from .diff import scalar_text as text
+from .compare import differences
+from .compare import scalar_text as text
 
 __all__ = ["CodifyError", "codify", "codify_settings", "to_protocol", "INLINE_SAMPLES"]
 
@@ -142,8 +143,7 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
     problems: List[str] = []   # refused whatever the caller allows
     unwritable: List[str] = []  # what no call writes: left out when allowed
 
-    machine: List[Change] = []
-    _Walk(machine, 0.0).value(default_machine(), s.machine_config, "machine_config")
+    machine = differences(default_machine(), s.machine_config, "machine_config")
     if machine:
         shown = "; ".join(str(d) for d in machine[:3])
         more = f" and {len(machine) - 3} more" if len(machine) > 3 else ""
