@@ -51,6 +51,7 @@ STATUS = [
     (["check", "clean.vexa"], 0, ""), (["--check", "error.vexa"], 1, ""),
     (["check", "cut.vexa"], 2),
     (["diff", "clean.vexa", "clean.vexa"], 0, ""), (["diff", "clean.vexa", "other.vexa"], 1),
+    (["diff", "clean.vexa", "long.vexa"], 1, "signals[0]: Constant(ConstantSignalParams { "),
     (["diff", "--json", "clean.vexa", "other.vexa"], 1, '"path": "monitor_trace_visible[15]"'),
     (["diff", "--json", "clean.vexa", "cut.vexa"], 2), (["diff", "clean.vexa"], 2),
     (["diff", "--tolerance", "-1", "clean.vexa", "other.vexa"], 2),
