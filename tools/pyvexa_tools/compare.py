@@ -19,10 +19,10 @@ from dataclasses import dataclass, fields, is_dataclass
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from . import sources
-from .codec import (ArbitrarySignalParams, Signal, escape_text, format_double, render_line)
+from .records import ArbitrarySignalParams, Signal
+from .text import scalar_text, short_text
 
-__all__ = ["Difference", "CurveDifference", "Change", "diff", "differences", "scalar_text",
-           "short_text"]
+__all__ = ["Difference", "CurveDifference", "Change", "diff", "differences"]
 
 _np: Any
 try:
@@ -132,26 +132,6 @@ def differences(a: Any, b: Any, path: str, tolerance: float = 0.0) -> List[Chang
     out: List[Change] = []
     _Walk(out, tolerance).value(a, b, path)
     return out
-
-
-def scalar_text(v: Any) -> str:
-    """A field's value as the text form shows it."""
-    if isinstance(v, bool):
-        return "true" if v else "false"
-    if isinstance(v, float):
-        return format_double(v)
-    if isinstance(v, str):
-        return escape_text(v)
-    return str(int(v))
-
-
-def short_text(v: Any) -> str:
-    """A record on one line, with a curve's samples counted, not listed."""
-    if isinstance(v, Signal) and isinstance(v.params, ArbitrarySignalParams):
-        return f"Arbitrary({len(v.params.samples)} samples)"
-    if is_dataclass(v):
-        return render_line(v)
-    return scalar_text(v)
 
 
 class _Walk:

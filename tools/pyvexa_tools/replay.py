@@ -29,7 +29,7 @@ from .codec import (ArbitrarySignalParams, ConstantSignalParams, MachineConfig,
                     MixedSignalParams, RampSignalParams, Settings, SignalSourceSelection,
                     SineSignalParams, decode, num_samples)
 from .compare import differences
-from .compare import scalar_text as text
+from .text import scalar_text as text
 
 __all__ = ["CodifyError", "codify", "codify_settings", "to_protocol", "INLINE_SAMPLES"]
 
