@@ -40,12 +40,12 @@ CASES = {
 @pytest.mark.parametrize("case", CASES)
 def test_picture_structure(case):
     pytest.importorskip("matplotlib")
-    from pyvexa_tools.plot import _Picture
+    from pyvexa_tools.picture import Picture
     settings, end = CASES[case]
     if case.startswith("mixed"):
         settings.intensity = 0.5
     findings = lint_settings(settings)
-    picture = _Picture(settings, findings, "png")
+    picture = Picture(settings, findings, "png")
     picture.draw()
     fig, ax = picture.fig, picture.ax
     renderer = fig.canvas.get_renderer()
