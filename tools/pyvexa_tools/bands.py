@@ -5,14 +5,13 @@ from __future__ import annotations
 import math
 from typing import Any, Tuple
 
-from .records import SAMPLING_RATE
+from .records import FULL_SCALE, SAMPLING_RATE
 
 __all__ = ["COLUMNS", "FULL_SCALE", "envelope", "columns", "to_end"]
 
 # Columns of the curve panel: a min/max pair per column is all the picture
 # can show, however long the curve (the panel is about 1000 pixels wide).
 COLUMNS = 1600
-FULL_SCALE = 32767.0  # the stored sample that stands for the level 1.0
 
 def envelope(samples: Any, columns: int = COLUMNS) -> Tuple[Any, Any, Any]:
     """(column start times in seconds, minimum, maximum) of `samples` in

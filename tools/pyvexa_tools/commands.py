@@ -70,11 +70,11 @@ class Run:
         emit(sys.stderr, f"{self.prog}: {text}\n")
 
     def each(self) -> Iterator[Tuple[str, Settings]]:
-        """(name, settings) for each file that can be read; says why for the
+        """(path, settings) for each file that can be read; says why for the
         others."""
         for path in self.args.files:
             try:
-                yield display_name(path), read(path)
+                yield path, read(path)
             except Unreadable as e:
                 self.error(str(e))
 
@@ -98,16 +98,16 @@ class Run:
         if end:
             self.out(end)
 
-    def header(self, i: int, name: str) -> None:
+    def header(self, i: int, path: str) -> None:
         # Several files, as head(1) shows them.
         if len(self.args.files) > 1:
-            self.out(("\n" if i else "") + f"==> {name} <==\n")
+            self.out(("\n" if i else "") + f"==> {display_name(path)} <==\n")
 
     # --- the commands ------------------------------------------------------
 
     def show(self) -> None:
-        for i, (name, settings) in enumerate(self.each()):
-            self.header(i, name)
+        for i, (path, settings) in enumerate(self.each()):
+            self.header(i, path)
             write = text_writer()
             write_text(settings, write)
             write("\n")
@@ -116,8 +116,8 @@ class Run:
         if self.args.json:
             self.lines(json_pieces(self.summary_reports()), end="\n")
             return
-        for i, (name, settings) in enumerate(self.each()):
-            self.header(i, name)
+        for i, (path, settings) in enumerate(self.each()):
+            self.header(i, path)
             self.lines(line + "\n" for line in summary_lines(settings))
             # The overview also lists what lint would report, one line
             # each: counted first, then written as they come.
@@ -142,7 +142,8 @@ class Run:
         if self.args.json:
             self.lines(json_pieces(self.lint_reports()), end="\n")
             return
-        for name, settings in self.each():
+        for path, settings in self.each():
+            name = display_name(path)
             findings = Peeked(self.counted(iter_lint(settings)))
             text = (f"{name}: {f}\n" for f in findings)
             if quiet:
@@ -187,12 +188,9 @@ class Run:
                 check_output(out)
         except (PlotUnavailable, ValueError) as e:
             return self.error(str(e))
-        for path, out in zip(self.args.files, outputs):
-            try:
-                settings = read(path)
-            except Unreadable as e:
-                self.error(str(e))
-                continue
+        picture = dict(zip(self.args.files, outputs))
+        for path, settings in self.each():
+            out = picture[path]
             try:
                 plot(settings, out)
             except PlotUnavailable as e:
@@ -247,18 +245,13 @@ class Run:
         into_directory = args.output is not None and os.path.isdir(args.output)
         if len(args.files) > 1 and not into_directory:
             return self.error("with several files, -o names the directory for their scripts")
-        for path in args.files:
+        for path, settings in self.each():
             name = display_name(path)
             script = os.path.join(args.output, stem(path) + ".py") if into_directory \
                 else args.output
             if script is not None and path != "-" and os.path.exists(script) and \
                     os.path.samefile(script, path):
                 self.error(f"{script}: the script would overwrite the file it comes from")
-                continue
-            try:
-                settings = read(path)
-            except Unreadable as e:
-                self.error(str(e))
                 continue
             output = "protocol.vexa" if path == "-" else os.path.basename(path)
             try:

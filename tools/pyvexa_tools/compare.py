@@ -14,24 +14,17 @@ same bytes: -0.0 differs from 0.0 and NaNs differ by their bits.
 from __future__ import annotations
 
 import math
-import struct
+import sys
 from dataclasses import dataclass, fields, is_dataclass
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from . import sources
+from .fields import DOUBLE, double_bits
 from .records import ArbitrarySignalParams, Signal
 from .text import scalar_text, short_text
 
 __all__ = ["Difference", "CurveDifference", "Change", "diff", "differences"]
 
-_np: Any
-try:
-    import numpy as _np
-except ImportError:
-    _np = None
-
-_BITS = struct.Struct("<Q")
-_DOUBLE = struct.Struct("<d")
 
 
 @dataclass(frozen=True)
@@ -171,14 +164,16 @@ class _Walk:
         if not isinstance(a, float):
             return bool(a == b)
         if self.tolerance == 0.0:
-            return _DOUBLE.pack(a) == _DOUBLE.pack(b)
+            return DOUBLE.pack(a) == DOUBLE.pack(b)
         if a == b or (math.isnan(a) and math.isnan(b)):
             return True
         return bool(abs(a - b) <= self.tolerance * max(1.0, abs(a), abs(b)))
 
     def curve(self, a: Sequence[int], b: Sequence[int], path: str) -> None:
         n = min(len(a), len(b))
-        arrays = _np is not None and (isinstance(a, _np.ndarray) or isinstance(b, _np.ndarray))
+        # A NumPy array can only be here once NumPy has been imported.
+        np = sys.modules.get("numpy")
+        arrays = np is not None and (isinstance(a, np.ndarray) or isinstance(b, np.ndarray))
         found = (_compare_arrays if arrays else _compare_lists)(a, b, n)
         if found is None and len(a) == len(b):
             return
@@ -194,14 +189,14 @@ def _join(path: str, name: str) -> str:
 
 
 def _bits(x: float) -> str:
-    return f"0x{_BITS.unpack(_DOUBLE.pack(x))[0]:016x}"
+    return f"0x{double_bits(x):016x}"
 
 
 def _compare_arrays(a: Sequence[int], b: Sequence[int], n: int
                     ) -> Optional[Tuple[int, int, int]]:
     """(differing samples, first differing index, index of the largest
     difference) among the first n, or None when they are the same."""
-    np = _np
+    import numpy as np
     x = np.asarray(a[:n], dtype=np.int32)
     y = np.asarray(b[:n], dtype=np.int32)
     d = x - y

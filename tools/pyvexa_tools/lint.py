@@ -16,7 +16,8 @@ from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ._accel import sample_range
-from .records import (ArbitrarySignalParams, ChannelSettings, ConstantSignalParams,
+from .records import (FULL_SCALE, MAX_SESSION_DURATION, MIN_SESSION_DURATION,
+                      ArbitrarySignalParams, ChannelSettings, ConstantSignalParams,
                       MachineConfig, MixedSignalParams, RampSignalParams, Settings,
                       SignalSourceSelection, SineSignalParams, num_samples)
 from .sources import Source, as_settings
@@ -26,10 +27,6 @@ __all__ = ["Finding", "lint", "lint_settings", "iter_lint", "load", "CODES", "ER
 
 # Callers reached the reader as lint.load before it served diff and codify too.
 load = as_settings
-
-MAX_SESSION_DURATION = 1800.0
-MIN_SESSION_DURATION = 0.01
-MAX_SAMPLE = 32767
 
 ERROR = "error"
 WARNING = "warning"
@@ -230,8 +227,8 @@ def _check(s: Settings) -> Iterator[Finding]:
                               "or resample the curve to get_num_samples() values")
             if len(samples):
                 low, high = sample_range(samples)
-                if low < 0 or high > MAX_SAMPLE:
-                    bad_at = next(k for k, v in enumerate(samples) if not 0 <= v <= MAX_SAMPLE)
+                if low < 0 or high > FULL_SCALE:
+                    bad_at = next(k for k, v in enumerate(samples) if not 0 <= v <= FULL_SCALE)
                     yield Finding("sample-range", f"signal {i}",
                                   f"sample {bad_at} is {int(samples[bad_at])}, outside 0 to "
                                   f"32767 (samples range from {low} to {high})",

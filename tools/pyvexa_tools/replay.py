@@ -25,18 +25,20 @@ from dataclasses import dataclass, field
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
 from . import sources
-from .codec import (ArbitrarySignalParams, ConstantSignalParams, MachineConfig,
-                    MixedSignalParams, RampSignalParams, Settings, SignalSourceSelection,
-                    SineSignalParams, decode, num_samples)
+from ._accel import sample_range
 from .compare import differences
+from .decoding import decode
+from .fields import double_bits
+from .records import (FULL_SCALE, MAX_SESSION_DURATION, MIN_SESSION_DURATION, SAMPLING_RATE,
+                      ArbitrarySignalParams, ConstantSignalParams, MachineConfig,
+                      MixedSignalParams, RampSignalParams, Settings, SignalSourceSelection,
+                      SineSignalParams, num_samples)
 from .text import scalar_text as text
 
 __all__ = ["CodifyError", "codify", "codify_settings", "to_protocol", "INLINE_SAMPLES"]
 
 ENVIRONMENT = "VEXA_TARGET_MACHINE"
-FULL_SCALE = 32767              # the stored level of 1.0
-SAMPLES_PER_SECOND = 5000.0
-MIN_DURATION, MAX_DURATION, DEFAULT_DURATION = 0.01, 1800.0, 60.0
+DEFAULT_DURATION = 60.0  # what Protocol() holds
 # Curves up to this many samples are written into the script itself.
 INLINE_SAMPLES = 100
 
@@ -49,8 +51,6 @@ _DEFAULT_FILE = bytes.fromhex(
     "804000000000000000000000000000004e4001000000000000000000010000000000000000000000000000000000"
     "00000000000000000000000000000000000000000000")
 _CANONICAL_NAN = 0x7FF8000000000000
-_DOUBLE = struct.Struct("<d")
-_BITS = struct.Struct("<Q")
 
 
 def default_machine() -> MachineConfig:
@@ -105,20 +105,16 @@ class _Plan:
         return [a for c in self.calls for a in c.args if isinstance(a, _Levels)]
 
 
-def _bits(x: float) -> int:
-    return int(_BITS.unpack(_DOUBLE.pack(x))[0])
-
-
 def _same(x: float, y: float) -> bool:
-    return _bits(x) == _bits(y)
+    return double_bits(x) == double_bits(y)
 
 
 def duration_for(n: int) -> float:
     """A session duration whose sample count is n (50 to 9,000,000): n/5000
     where that gives n, else the middle of the durations that do."""
-    d = n / SAMPLES_PER_SECOND
+    d = n / SAMPLING_RATE
     if num_samples(d) != n:
-        d = (n - 0.5) / SAMPLES_PER_SECOND
+        d = (n - 0.5) / SAMPLING_RATE
     while num_samples(d) > n:  # a guard; the middle is far from both ends
         d = math.nextafter(d, 0.0)
     while num_samples(d) < n:
@@ -126,7 +122,7 @@ def duration_for(n: int) -> float:
     return d
 
 
-MIN_CURVE, MAX_CURVE = num_samples(MIN_DURATION), num_samples(MAX_DURATION)
+MIN_CURVE, MAX_CURVE = num_samples(MIN_SESSION_DURATION), num_samples(MAX_SESSION_DURATION)
 
 _ROUTES = tuple(
     (f"channel_{ch.lower()}_settings", source, method, _Member(enum, member))
@@ -176,7 +172,7 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
         problems.append(f"intensity {text(s.intensity)} is outside 0 to 1, which "
                         "set_stimulation_intensity() refuses")
     final = s.session_duration
-    if not MIN_DURATION <= final <= MAX_DURATION:
+    if not MIN_SESSION_DURATION <= final <= MAX_SESSION_DURATION:
         problems.append(f"session_duration {text(final)} is outside 0.01 to 1800 s, which "
                         "set_session_duration() refuses")
     if not s.signals:
@@ -191,7 +187,7 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
                             f"takes one sample per sample of the session, {MIN_CURVE} to "
                             f"{MAX_CURVE}")
         if n:
-            low, high = _sample_range(p.samples)
+            low, high = sample_range(p.samples)
             if low < 0 or high > FULL_SCALE:
                 problems.append(f"signals[{i}] holds levels from {low} to {high}; "
                                 f"add_arbitrary_signal() stores only 0 to {FULL_SCALE} "
@@ -244,12 +240,6 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
         if sel.external_selected or index or getattr(s, ch).enabled:
             add(_Call(method, (member, sel.external_selected, index)))
     return plan
-
-
-def _sample_range(samples: Any) -> Tuple[int, int]:
-    if hasattr(samples, "min") and hasattr(samples, "max"):  # a NumPy array
-        return int(samples.min()), int(samples.max())
-    return min(samples), max(samples)
 
 
 # ---------------------------------------------------------------------------
@@ -339,7 +329,7 @@ def codify_settings(settings: Settings, script: Optional[Union[str, "os.PathLike
 
 
 def _constant(samples: Any) -> bool:
-    low, high = _sample_range(samples) if len(samples) else (0, 1)
+    low, high = sample_range(samples) if len(samples) else (0, 1)
     return low == high
 
 
@@ -392,12 +382,12 @@ class _Script:
         if math.isinf(a):
             self.imports.add("math")
             return "math.inf" if a > 0 else "-math.inf"
-        if _bits(a) == _CANONICAL_NAN:
+        if double_bits(a) == _CANONICAL_NAN:
             self.imports.add("math")
             return "math.nan"
         self.imports.add("struct")
         self.double_helper = True
-        return f"double(0x{_bits(a):016x})"
+        return f"double(0x{double_bits(a):016x})"
 
     def levels(self, c: _Levels) -> str:
         n = len(c.samples)
