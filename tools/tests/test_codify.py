@@ -142,3 +142,11 @@ def test_what_no_call_builds_is_refused_or_listed(path, value, allowed, tmp_path
 def test_the_script_saves_under_the_files_name(tmp_path, source, name):
     (tmp_path / "a.vexa").write_bytes(FRESH_FILE)  # file bytes once named the output
     assert codify(source(tmp_path)).endswith(f'else "{name}")\n')
+
+
+def test_the_readmes_script_is_what_codify_writes(originals, tmp_path):
+    from test_readme import example
+    session = next(f for f in originals[0] if f.endswith("/session.vexa"))
+    codify(session, str(tmp_path / "rebuild.py"))
+    shown = example("writes `rebuild.npy` (the curve) and this:\n\n```python\n")
+    assert (tmp_path / "rebuild.py").read_text() == shown
