@@ -8,7 +8,13 @@ import pytest
 import vexa_view as vi
 from pyvexa_tools import lint_settings
 from test_decoder import FRESH_FILE, fresh, sig
-from test_lint import mixed, run, sel
+from test_lint import mixed, sel
+
+
+def run(capsys, *args):
+    status = vi.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
 
 
 def curve(n, at=None, value=16000):
