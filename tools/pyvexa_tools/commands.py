@@ -8,10 +8,10 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from .decoding import DecodeError, load
-from .lint import Finding, iter_lint
+from .lint import ERROR, Finding, iter_lint
 from .output import Peeked, batches, emit, json_pieces, text_writer
 from .records import Settings
 from .text import summary_lines, summary_record, write_text
@@ -168,7 +168,7 @@ class Run:
         """The findings, each error (with --strict, each warning too)
         setting the exit status to 1 as it comes."""
         for f in findings:
-            if self.args.strict or f.severity == "error":
+            if self.args.strict or f.severity == ERROR:
                 self.note(1)
             yield f
 

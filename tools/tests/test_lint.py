@@ -9,7 +9,7 @@ import pytest
 
 import vexa_view as vi
 from pyvexa_tools import codec, lint, parse_text
-from test_decoder import FRESH_FILE, fresh, sig
+from test_decoder import fresh, sig
 from test_hostile import tracemalloc
 
 
