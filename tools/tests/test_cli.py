@@ -17,15 +17,18 @@ from toolsupport import ROOT, TOOLS
 
 
 @pytest.fixture
-def files(tmp_path, monkeypatch):  # other differs from clean; long has a curve of 500
+def files(tmp_path, monkeypatch):  # other differs from clean; long has a curve, long2 too
     monkeypatch.chdir(tmp_path)
     s = fresh()
     s.intensity = 0.5
     long = fresh()
-    long.session_duration = 0.1
-    long.signals = [sig("Arbitrary", list(range(500)))]
+    long.session_duration = 0.4
+    long.signals = [sig("Arbitrary", list(range(2000)))]  # long enough to be an array
+    long2 = vi.encode(long)
+    long.signals[0].params.samples[7] = 8
     for name, data in (("clean", FRESH_FILE), ("error", vi.encode(s)), ("cut", FRESH_FILE[:99]),
-                       ("other", FRESH_FILE[:-1] + b"\x01"), ("long", vi.encode(long))):
+                       ("other", FRESH_FILE[:-1] + b"\x01"), ("long", vi.encode(long)),
+                       ("long2", long2)):
         (tmp_path / f"{name}.vexa").write_bytes(data)
     (tmp_path / "dir").mkdir()
 
@@ -56,6 +59,7 @@ STATUS = [
     (["check", "cut.vexa"], 2), (["check", "absent.vexa", "clean.vexa"], 2),
     (["diff", "clean.vexa", "clean.vexa"], 0, ""), (["diff", "clean.vexa", "other.vexa"], 1),
     (["diff", "clean.vexa", "long.vexa"], 1, "signals[0]: Constant(ConstantSignalParams { "),
+    (["diff", "long.vexa", "long2.vexa"], 1, "signals[0].samples: 1 of 2000 samples differ"),
     (["diff", "--json", "clean.vexa", "other.vexa"], 1, '"path": "monitor_trace_visible[15]"'),
     (["diff", "--json", "clean.vexa", "cut.vexa"], 2), (["diff", "clean.vexa"], 2),
     (["diff", "--tolerance", "-1", "clean.vexa", "other.vexa"], 2),
