@@ -1,7 +1,10 @@
-"""Tools for .vexa protocol files, beside the pyvexa module: decode, render
-and encode files (`codec`), find mistakes (`lint`), draw them (`plot`, needs
-matplotlib), and the `vexa-view` command (`cli`). Standard library only;
-NumPy speeds up long curves under CPython when it is installed.
+"""Tools for .vexa protocol files, beside the pyvexa module: read, render and
+write files (`codec`, gathering `decoding`, `encoding`, `text` and
+`textreader`), find mistakes (`lint`), compare two protocols (`diff`, in
+`compare`), turn one back into pyvexa calls (`codify` and `to_protocol`, in
+`replay`), draw one (`plot`, needs matplotlib), and the `vexa-view` command
+(`cli`). Standard library only; NumPy speeds up long curves under CPython
+when it is installed.
 
     from pyvexa_tools import decode, render, lint
     settings = decode(open("session.vexa", "rb").read())
@@ -13,22 +16,26 @@ from .codec import (ArbitrarySignalParams, ChannelSettings, Coil, ConstantSignal
                     Settings, Signal, SignalSourceSelection, SineSignalParams, decode, encode,
                     escape_text, format_double, num_samples, parse_text, render, render_line,
                     render_pieces, summary, write_text)
-from .lint import CODES, Finding, lint, lint_settings
+from .compare import CurveDifference, Difference, diff
 from .decoding import load
-from .lint import ERROR, WARNING, iter_lint
+from .lint import CODES, ERROR, WARNING, Finding, iter_lint, lint, lint_settings
+from .replay import CodifyError, codify, to_protocol
 from .text import summary_lines
-from .diff import CurveDifference, Difference, diff
-from .codify import CodifyError, codify, to_protocol
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "ArbitrarySignalParams", "ChannelSettings", "Coil", "ConstantSignalParams", "DecodeError",
-    "LCSetting", "MachineConfig", "MixedSignalParams", "RampSignalParams", "Settings", "Signal",
-    "SignalSourceSelection", "SineSignalParams", "decode", "encode", "escape_text",
-    "format_double", "num_samples", "parse_text", "render", "render_line", "render_pieces",
-    "write_text",
-    "summary", "CODES", "Finding", "lint", "lint_settings",
-    "load", "iter_lint", "summary_lines", "ERROR", "WARNING",
+    # the records
+    "ArbitrarySignalParams", "ChannelSettings", "Coil", "ConstantSignalParams", "LCSetting",
+    "MachineConfig", "MixedSignalParams", "RampSignalParams", "Settings", "Signal",
+    "SignalSourceSelection", "SineSignalParams", "num_samples",
+    # reading and writing
+    "DecodeError", "decode", "load", "encode", "parse_text",
+    # the text form and the summary
+    "escape_text", "format_double", "render", "render_line", "render_pieces", "write_text",
+    "summary", "summary_lines",
+    # the checker
+    "CODES", "ERROR", "WARNING", "Finding", "lint", "lint_settings", "iter_lint",
+    # comparing and replaying
+    "CurveDifference", "Difference", "diff", "CodifyError", "codify", "to_protocol",
 ]
-__all__ += ["CurveDifference", "Difference", "diff", "CodifyError", "codify", "to_protocol"]

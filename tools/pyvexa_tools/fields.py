@@ -27,6 +27,12 @@ F64 = Scalar("double", 8)
 STR = Scalar("string", 1)
 
 DOUBLE = struct.Struct("<d")  # how F64 is stored: little-endian IEEE 754
+_BITS = struct.Struct("<Q")
+
+
+def double_bits(x: float) -> int:
+    """The 64 bits that store x: what tells NaNs apart, and -0.0 from 0.0."""
+    return int(_BITS.unpack(DOUBLE.pack(x))[0])
 
 
 class Seq(Kind):

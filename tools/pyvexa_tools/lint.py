@@ -11,27 +11,22 @@ that is most likely not what was meant.
 from __future__ import annotations
 
 import math
-import os
-import signal
-import threading
 from array import array
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from ._accel import sample_range
-from .decoding import decode
-from .decoding import load as load_file
-from .records import (ArbitrarySignalParams, ChannelSettings, ConstantSignalParams,
-                      MachineConfig, MixedSignalParams, RampSignalParams, Settings, Signal,
+from .records import (FULL_SCALE, MAX_SESSION_DURATION, MIN_SESSION_DURATION,
+                      ArbitrarySignalParams, ChannelSettings, ConstantSignalParams,
+                      MachineConfig, MixedSignalParams, RampSignalParams, Settings,
                       SignalSourceSelection, SineSignalParams, num_samples)
+from .sources import Source, as_settings
 from .text import format_double
-from .textreader import parse_text
 
 __all__ = ["Finding", "lint", "lint_settings", "iter_lint", "load", "CODES", "ERROR", "WARNING"]
 
-MAX_SESSION_DURATION = 1800.0
-MIN_SESSION_DURATION = 0.01
-MAX_SAMPLE = 32767
+# Callers reached the reader as lint.load before it served diff and codify too.
+load = as_settings
 
 ERROR = "error"
 WARNING = "warning"
@@ -64,126 +59,18 @@ class Finding:
                 f"    fix: {self.fix}")
 
 
-Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, Settings, Any]
-
-
-def load(source: Source) -> Settings:
-    """The Settings behind any source `lint` accepts: a file name, the
-    file's bytes, a binary file object, Settings, or a Protocol. The signals
-    of a file are decoded as they are read (a read-only sequence), so that a
-    file of millions of signals costs little more memory than its size.
-
-    A Protocol object is left untouched: it is saved into a private
-    directory from a forked copy of the process (or, beside other threads,
-    from this one once its text shows that saving cannot change it) and
-    the file is read back. Its empty signal list is shown as the one
-    Constant 0.0 signal that saving it would write."""
-    if isinstance(source, Settings):
-        return source
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        return decode(bytes(source), arrays=True, lazy=True)
-    if isinstance(source, (str, os.PathLike)) or hasattr(source, "read"):
-        return load_file(source, arrays=True, lazy=True)
-    if type(source).__name__ == "Protocol" and hasattr(source, "get_num_samples"):
-        return _protocol_settings(source)
-    raise TypeError(f"cannot check a {type(source).__name__!r}: expected a file name, bytes, "
-                    "Settings or a pyvexa.Protocol")
-
-
-def _protocol_settings(p: Any) -> Settings:
-    # Reading back the text form, the one way to read a Protocol without
-    # changing it, is slow for millions of sample lines: the protocol is
-    # saved and its file read instead. But save() fills an empty signal
-    # list, so it saves from a forked copy of this process, whose change
-    # dies with it; or, where forking is unsafe (other threads may hold
-    # locks the copy would need), only once its text shows signals.
-    if hasattr(os, "fork") and threading.active_count() == 1:
-        settings = _save_and_load(lambda path: _save_in_a_child(p, path))
-        if settings is not None:
-            return settings
-    text = str(p)
-    at = text.find("\n        signals: ")  # a text never holds a raw newline
-    if at >= 0 and not text.startswith("[]", at + 18):
-        del text
-        settings = _save_and_load(lambda path: _save(p, path))
-        if settings is not None:
-            return settings
-        text = str(p)
-    settings = parse_text(text)  # nowhere to save it: slow but exact
-    if not settings.signals:
-        settings.signals = [Signal("Constant", ConstantSignalParams(0.0))]
-    return settings
-
-
-def _save_and_load(save: Callable[[str], bool]) -> Optional[Settings]:
-    """The Settings of the file that save(path) writes into a private
-    directory, or None when there is no room for it anywhere."""
-    import shutil
-    import tempfile  # here: slow to import under PyPy, and needed only here
-    for where in ("/dev/shm", None):  # memory first: the save flushes the file to its disk
-        try:
-            tmp = tempfile.mkdtemp(prefix="pyvexa-lint-", dir=where)
-        except OSError:
-            continue
-        try:
-            path = os.path.join(tmp, "protocol.vexa")
-            if save(path):
-                return load_file(path, arrays=True, lazy=True)
-        finally:
-            shutil.rmtree(tmp, ignore_errors=True)
-    return None
-
-
-def _save(p: Any, path: str) -> bool:
-    try:
-        p.save(path)
-    except BaseException as e:
-        # The module's failure exception derives from BaseException;
-        # interrupts and exits pass through.
-        if not isinstance(e, Exception) and type(e).__name__ != "PanicException":
-            raise
-        return False
-    return True
-
-
-def _save_in_a_child(p: Any, path: str) -> bool:
-    try:
-        pid = os.fork()
-    except OSError:
-        return False
-    if pid == 0:  # the copy: save, and leave without running anything of the parent's
-        status = 1
-        try:
-            # A failed save reports on standard error: not the user's news.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
-            p.save(path)
-            status = 0
-        finally:
-            os._exit(status)
-    try:
-        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-    except ChildProcessError:  # children reaped by the system (SIGCHLD ignored)
-        status = 0
-    except BaseException:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        raise
-    # The save replaces the file whole or not at all.
-    return status == 0 and os.path.exists(path)
-
-
 def lint(source: Source) -> List[Finding]:
     """The findings for a file name, file bytes, a binary file object,
     Settings or a Protocol. Raises OSError or DecodeError (a ValueError) for
     what cannot be read."""
-    return list(_check(load(source)))
+    return list(_check(as_settings(source)))
 
 
 def iter_lint(source: Source) -> Iterator[Finding]:
     """The findings of lint(source) one at a time, in the same order: for a
     protocol with too many findings to hold them all. The source is read
     (and any error raised) before the first finding is given."""
-    return _check(load(source))
+    return _check(as_settings(source))
 
 
 def lint_settings(s: Settings) -> List[Finding]:
@@ -340,8 +227,8 @@ def _check(s: Settings) -> Iterator[Finding]:
                               "or resample the curve to get_num_samples() values")
             if len(samples):
                 low, high = sample_range(samples)
-                if low < 0 or high > MAX_SAMPLE:
-                    bad_at = next(k for k, v in enumerate(samples) if not 0 <= v <= MAX_SAMPLE)
+                if low < 0 or high > FULL_SCALE:
+                    bad_at = next(k for k, v in enumerate(samples) if not 0 <= v <= FULL_SCALE)
                     yield Finding("sample-range", f"signal {i}",
                                   f"sample {bad_at} is {int(samples[bad_at])}, outside 0 to "
                                   f"32767 (samples range from {low} to {high})",

@@ -11,9 +11,15 @@ __all__ = [
     "ArbitrarySignalParams", "ChannelSettings", "Coil", "ConstantSignalParams", "LCSetting",
     "MachineConfig", "MixedSignalParams", "RampSignalParams", "Settings", "Signal",
     "SignalSourceSelection", "SineSignalParams", "SAMPLING_RATE", "VARIANTS", "num_samples",
+    "MIN_SESSION_DURATION", "MAX_SESSION_DURATION", "FULL_SCALE",
 ]
 
 SAMPLING_RATE = 5000.0
+# What the module's calls accept: a session of MIN to MAX seconds, and
+# curve levels from 0.0 to 1.0, stored as 0 to FULL_SCALE.
+MIN_SESSION_DURATION = 0.01
+MAX_SESSION_DURATION = 1800.0
+FULL_SCALE = 32767
 U64_MAX = (1 << 64) - 1
 
 

@@ -1,21 +1,23 @@
 """The text form: `render` gives exactly str(Protocol) of the protocol that
 holds the records, `render_line` the single-line form of one record, and
-`summary` a short overview for people."""
+`summary` a short overview for people (`summary_record` the same for
+programs)."""
 from __future__ import annotations
 
 import math
+from dataclasses import is_dataclass
 from typing import Any, Callable, Dict, Iterator, List, Tuple, Union
 
 from . import _accel
 from ._accel import sample_range
-from .fields import (BOOL, F64, I16, KIND_OF, SETTINGS, STR, Choice, Fixed, Kind, Record, Scalar,
-                     Seq)
+from .fields import (BOOL, F64, I16, KIND_OF, SETTINGS, STR, U64, Choice, Fixed, Kind, Record,
+                     Scalar, Seq)
 from .progress import report
 from .records import (SAMPLING_RATE, VARIANT_INDEX, ArbitrarySignalParams, Settings, Signal,
                       SignalSourceSelection, num_samples)
 
-__all__ = ["escape_text", "format_double", "render", "render_line", "render_pieces", "summary",
-           "summary_lines", "write_text"]
+__all__ = ["escape_text", "format_double", "render", "render_line", "render_pieces", "scalar_text",
+           "short_text", "summary", "summary_lines", "summary_record", "write_text"]
 
 
 def format_double(x: float) -> str:
@@ -238,6 +240,23 @@ def render_line(value: Any) -> str:
     return _line(KIND_OF[type(value)], value)
 
 
+def scalar_text(v: Any) -> str:
+    """A field's value as the text form shows it, its kind told by its type."""
+    kind = (BOOL if isinstance(v, bool) else F64 if isinstance(v, float) else
+            STR if isinstance(v, str) else U64)
+    return _scalar_text(kind, v)
+
+
+def short_text(v: Any) -> str:
+    """A record or value on one line, with a curve's samples counted, not
+    listed."""
+    if isinstance(v, Signal) and isinstance(v.params, ArbitrarySignalParams):
+        return f"Arbitrary({len(v.params.samples)} samples)"
+    if is_dataclass(v):
+        return render_line(v)
+    return scalar_text(v)
+
+
 # The summary.
 
 def _describe_signal(sig: Signal) -> str:
@@ -283,3 +302,39 @@ def summary(settings: Settings) -> str:
     """A short overview for people: session, channels and their routing
     (dangling indices flagged), one line per signal."""
     return "\n".join(summary_lines(settings))
+
+
+def summary_record(settings: Settings) -> Dict[str, Any]:
+    """The summary for a program, ready for JSON. Doubles are in the text
+    form, as strings, so that NaN, the infinities and -0.0 survive JSON."""
+    s = settings
+    mc = s.machine_config
+
+    def source(sel: SignalSourceSelection) -> Dict[str, Any]:
+        if sel.external_selected:
+            return {"external": sel.external,
+                    "missing": sel.external >= mc.num_external_signal_sources}
+        return {"signal": sel.internal, "missing": sel.internal >= len(s.signals)}
+
+    channels = {}
+    for name, ch in (("A", s.channel_a_settings), ("B", s.channel_b_settings)):
+        channels[name] = {"enabled": ch.enabled, f"{name}1": source(ch.amplitude1_source),
+                          f"{name}2": source(ch.amplitude2_source),
+                          "modulation": source(ch.modulation_source)}
+    signals = []
+    for sig in s.signals:
+        entry: Dict[str, Any] = {"kind": sig.variant}
+        if not isinstance(sig.params, ArbitrarySignalParams):
+            entry["text"] = short_text(sig)
+        else:
+            samples = sig.params.samples
+            entry["samples"] = len(samples)
+            if len(samples):
+                low, high = sample_range(samples)
+                entry.update(min=low, max=high, first=int(samples[0]), last=int(samples[-1]))
+        signals.append(entry)
+    return {"target_machine": s.running_on_target_machine,
+            "session_duration": format_double(s.session_duration),
+            "num_samples": num_samples(s.session_duration),
+            "intensity": format_double(s.intensity), "channels": channels,
+            "signals": signals}

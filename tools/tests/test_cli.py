@@ -17,15 +17,18 @@ from toolsupport import ROOT, TOOLS
 
 
 @pytest.fixture
-def files(tmp_path, monkeypatch):  # other differs from clean; long has a curve of 500
+def files(tmp_path, monkeypatch):  # other differs from clean; long has a curve, long2 too
     monkeypatch.chdir(tmp_path)
     s = fresh()
     s.intensity = 0.5
     long = fresh()
-    long.session_duration = 0.1
-    long.signals = [sig("Arbitrary", list(range(500)))]
+    long.session_duration = 0.4
+    long.signals = [sig("Arbitrary", list(range(2000)))]  # long enough to be an array
+    long2 = vi.encode(long)
+    long.signals[0].params.samples[7] = 8
     for name, data in (("clean", FRESH_FILE), ("error", vi.encode(s)), ("cut", FRESH_FILE[:99]),
-                       ("other", FRESH_FILE[:-1] + b"\x01"), ("long", vi.encode(long))):
+                       ("other", FRESH_FILE[:-1] + b"\x01"), ("long", vi.encode(long)),
+                       ("long2", long2)):
         (tmp_path / f"{name}.vexa").write_bytes(data)
     (tmp_path / "dir").mkdir()
 
@@ -47,10 +50,16 @@ STATUS = [
     (["summary", "--json", "cut.vexa"], 2, '"status": "unreadable"'),
     (["lint", "clean.vexa"], 0, "clean.vexa: clean\n"),
     (["lint", "clean.vexa", "error.vexa"], 1, "clean\nerror.vexa: session: error: intensity 0.5 "),
-    (["--lint", "error.vexa", "cut.vexa"], 2), (["lint", "--strict", "--json", "clean.vexa"], 0),
+    (["--lint", "error.vexa", "cut.vexa"], 2),
+    (["lint", "--strict", "--json", "clean.vexa"], 0, '"status": "clean"'),
+    (["lint", "--json", "clean.vexa", "error.vexa", "cut.vexa"], 2,
+     '"file": "cut.vexa",\n    "status": "unreadable",\n    "error": "not a valid protocol file: '
+     'byte offset 99: truncated input'),
     (["check", "clean.vexa"], 0, ""), (["--check", "error.vexa"], 1, ""),
-    (["check", "cut.vexa"], 2),
+    (["check", "cut.vexa"], 2), (["check", "absent.vexa", "clean.vexa"], 2),
     (["diff", "clean.vexa", "clean.vexa"], 0, ""), (["diff", "clean.vexa", "other.vexa"], 1),
+    (["diff", "clean.vexa", "long.vexa"], 1, "signals[0]: Constant(ConstantSignalParams { "),
+    (["diff", "long.vexa", "long2.vexa"], 1, "signals[0].samples: 1 of 2000 samples differ"),
     (["diff", "--json", "clean.vexa", "other.vexa"], 1, '"path": "monitor_trace_visible[15]"'),
     (["diff", "--json", "clean.vexa", "cut.vexa"], 2), (["diff", "clean.vexa"], 2),
     (["diff", "--tolerance", "-1", "clean.vexa", "other.vexa"], 2),
@@ -64,8 +73,10 @@ STATUS = [
     ([], 2), (["--lint", "--summary", "clean.vexa"], 2), (["--json", "clean.vexa"], 2),
     (["lint", "-", "-"], 2), (["--plot"], 2), (["--version"], 0), (["lint", "--help"], 0),
     # the options of earlier versions, abbreviated as argparse allowed, anywhere
-    (["--sum", "error.vexa"], 0, "\nproblems: 1 (vexa-view lint for the fixes)\n"),
-    (["error.vexa", "--lint", "--json"], 1, '"code": "intensity-above-max"'),
+    (["--sum", "error.vexa"], 0, "\nproblems: 1 (vexa-view lint for the fixes)\n    session: "
+     "intensity 0.5 is above the machine's max_intensity_setpoint 0.3\n"),
+    (["error.vexa", "--lint", "--json"], 1,
+     '"status": "findings",\n    "findings": [\n      {\n        "code": "intensity-above-max"'),
     (["--plot=x.bmpx", "clean.vexa"], 2),
 ]
 
@@ -78,8 +89,10 @@ def test_exit_status(files, capsys, args, expected, shows):
     out, err = capsys.readouterr()
     if expected == 2 and "-h" not in args:
         assert "Traceback" not in err and err.count("\n") <= 4, err
-    if "--json" in args and out:
-        json.loads(out)
+    if expected == 0 or "--json" in args and out:
+        assert err == "", err  # a JSON report says in itself which files were unreadable
+    if "--json" in args and out:  # streamed, yet as json.dumps writes it
+        assert out == json.dumps(json.loads(out), indent=2) + "\n"
     assert shows is None or (shows in out if shows else out == ""), out[:500]
 
 

@@ -2,6 +2,7 @@
 same bytes, by script (also under VEXA_OTHER_PYTHON where set) and in memory;
 what no call builds is refused or, when allowed, left out and listed."""
 import importlib.util
+import io
 import json
 import math
 import os
@@ -13,7 +14,7 @@ import pytest
 
 import vexa_view as vi
 from pyvexa_tools import CodifyError, codify, diff, to_protocol
-from test_decoder import fresh, sig
+from test_decoder import FRESH_FILE, fresh, sig
 from test_lint import setattr_path
 from test_roundtrip import random_protocol, run_example, saved
 from toolsupport import np
@@ -133,3 +134,19 @@ def test_what_no_call_builds_is_refused_or_listed(path, value, allowed, tmp_path
     left_out = [d.path for d in diff(rebuilt, str(tmp_path / "r.vexa"))]
     assert left_out and all(d.startswith(path) for d in left_out), left_out
 
+
+
+@pytest.mark.parametrize("source, name", [
+    (lambda tmp: str(tmp / "a.vexa"), "a.vexa"), (lambda tmp: FRESH_FILE, "protocol.vexa"),
+    (lambda tmp: io.BytesIO(FRESH_FILE), "protocol.vexa"), (lambda tmp: fresh(), "protocol.vexa")])
+def test_the_script_saves_under_the_files_name(tmp_path, source, name):
+    (tmp_path / "a.vexa").write_bytes(FRESH_FILE)  # file bytes once named the output
+    assert codify(source(tmp_path)).endswith(f'else "{name}")\n')
+
+
+def test_the_readmes_script_is_what_codify_writes(originals, tmp_path):
+    from test_readme import example
+    session = next(f for f in originals[0] if f.endswith("/session.vexa"))
+    codify(session, str(tmp_path / "rebuild.py"))
+    shown = example("writes `rebuild.npy` (the curve) and this:\n\n```python\n")
+    assert (tmp_path / "rebuild.py").read_text() == shown

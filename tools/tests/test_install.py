@@ -23,6 +23,7 @@ import json, os, sys
 import pyvexa
 p = pyvexa.Protocol()
 p.add_sine_signal(1.0, 10.0, 0.0, 0.5)
+p.enable_channel(pyvexa.Channel.B)  # a route on a channel left off is a warning
 p.set_modulation_source(pyvexa.Channel.B, True, 2)
 p.save("installed.vexa")
 print(json.dumps({"module": pyvexa.__file__, "text": str(p),

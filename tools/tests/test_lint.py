@@ -1,6 +1,5 @@
-"""The checker, the NumPy decoding path, the text-form reader and the
-command's --lint/--check modes."""
-import json
+"""The checker, the NumPy decoding path and the text-form reader (the
+command's lint and check are in test_cli's table)."""
 import os
 import random
 import tempfile
@@ -10,7 +9,7 @@ import pytest
 
 import vexa_view as vi
 from pyvexa_tools import codec, lint, parse_text
-from test_decoder import FRESH_FILE, fresh, sig
+from test_decoder import fresh, sig
 from test_hostile import tracemalloc
 
 
@@ -185,36 +184,3 @@ def test_parse_text_refuses_other_text():
     for broken in (text[:-3], text.replace("true", "yes"), text + " x", "Protocol"):
         with pytest.raises(ValueError):
             parse_text(broken)
-
-
-def run(capsys, *args):
-    status = vi.main(list(args))
-    out, err = capsys.readouterr()
-    return status, out, err
-
-
-def test_command_exit_status_and_json(tmp_path, capsys):
-    clean, bad, cut = (tmp_path / n for n in ("clean.vexa", "bad.vexa", "cut.vexa"))
-    clean.write_bytes(FRESH_FILE)
-    s = fresh()
-    s.intensity = 0.5
-    bad.write_bytes(vi.encode(s))
-    cut.write_bytes(FRESH_FILE[:100])
-    for args, status in [((clean,), 0), ((bad,), 1), ((clean, bad), 1), ((bad, cut), 2),
-                         ((tmp_path / "absent.vexa", clean), 2)]:
-        assert run(capsys, "--lint", *map(str, args))[0] == status, args
-        assert run(capsys, "--check", *map(str, args))[0] == status, args
-    status, out, err = run(capsys, "--lint", "--json", str(clean), str(bad), str(cut))
-    report = json.loads(out)
-    assert status == 2 and err == "" and out == json.dumps(report, indent=2) + "\n"  # streamed
-    assert [r["status"] for r in report] == ["clean", "findings", "unreadable"]
-    assert report[1]["findings"][0]["code"] == "intensity-above-max"
-    assert "truncated input" in report[2]["error"]
-    assert run(capsys, "--check", str(clean)) == (0, "", "")
-    assert run(capsys, "--lint", str(bad))[1].startswith(f"{bad}: session: error: intensity 0.5")
-    assert run(capsys, "--summary", str(bad))[1].endswith(
-        "problems: 1 (vexa-view lint for the fixes)\n    session: intensity 0.5 is above "
-        "the machine's max_intensity_setpoint 0.3\n")
-    with pytest.raises(SystemExit) as usage:
-        vi.main(["--json", str(clean)])
-    assert usage.value.code == 2

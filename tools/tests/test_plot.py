@@ -8,7 +8,13 @@ import pytest
 import vexa_view as vi
 from pyvexa_tools import lint_settings
 from test_decoder import FRESH_FILE, fresh, sig
-from test_lint import mixed, run, sel
+from test_lint import mixed, sel
+
+
+def run(capsys, *args):
+    status = vi.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
 
 
 def curve(n, at=None, value=16000):
@@ -40,12 +46,12 @@ CASES = {
 @pytest.mark.parametrize("case", CASES)
 def test_picture_structure(case):
     pytest.importorskip("matplotlib")
-    from pyvexa_tools.plot import _Picture
+    from pyvexa_tools.picture import Picture
     settings, end = CASES[case]
     if case.startswith("mixed"):
         settings.intensity = 0.5
     findings = lint_settings(settings)
-    picture = _Picture(settings, findings, "png")
+    picture = Picture(settings, findings, "png")
     picture.draw()
     fig, ax = picture.fig, picture.ax
     renderer = fig.canvas.get_renderer()

@@ -1,4 +1,5 @@
-"""Turns a protocol back into the pyvexa calls that build it.
+"""`codify` and `to_protocol`: a protocol turned back into the pyvexa calls
+that build it, written as a script or run.
 
     print(codify("session.vexa"))             # a Python script, as text
     codify("session.vexa", "rebuild.py")      # writes it (long curves to rebuild.npy)
@@ -23,19 +24,21 @@ from array import array
 from dataclasses import dataclass, field
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
-from . import _sources
-from .codec import (ArbitrarySignalParams, ConstantSignalParams, MachineConfig,
-                    MixedSignalParams, RampSignalParams, Settings, SignalSourceSelection,
-                    SineSignalParams, decode, num_samples)
-from .diff import Change, _Walk
-from .diff import scalar_text as text
+from . import sources
+from ._accel import sample_range
+from .compare import differences
+from .decoding import decode
+from .fields import double_bits
+from .records import (FULL_SCALE, MAX_SESSION_DURATION, MIN_SESSION_DURATION, SAMPLING_RATE,
+                      ArbitrarySignalParams, ConstantSignalParams, MachineConfig,
+                      MixedSignalParams, RampSignalParams, Settings, SignalSourceSelection,
+                      SineSignalParams, num_samples)
+from .text import scalar_text as text
 
 __all__ = ["CodifyError", "codify", "codify_settings", "to_protocol", "INLINE_SAMPLES"]
 
 ENVIRONMENT = "VEXA_TARGET_MACHINE"
-FULL_SCALE = 32767              # the stored level of 1.0
-SAMPLES_PER_SECOND = 5000.0
-MIN_DURATION, MAX_DURATION, DEFAULT_DURATION = 0.01, 1800.0, 60.0
+DEFAULT_DURATION = 60.0  # what Protocol() holds
 # Curves up to this many samples are written into the script itself.
 INLINE_SAMPLES = 100
 
@@ -48,8 +51,6 @@ _DEFAULT_FILE = bytes.fromhex(
     "804000000000000000000000000000004e4001000000000000000000010000000000000000000000000000000000"
     "00000000000000000000000000000000000000000000")
 _CANONICAL_NAN = 0x7FF8000000000000
-_DOUBLE = struct.Struct("<d")
-_BITS = struct.Struct("<Q")
 
 
 def default_machine() -> MachineConfig:
@@ -104,20 +105,16 @@ class _Plan:
         return [a for c in self.calls for a in c.args if isinstance(a, _Levels)]
 
 
-def _bits(x: float) -> int:
-    return int(_BITS.unpack(_DOUBLE.pack(x))[0])
-
-
 def _same(x: float, y: float) -> bool:
-    return _bits(x) == _bits(y)
+    return double_bits(x) == double_bits(y)
 
 
 def duration_for(n: int) -> float:
     """A session duration whose sample count is n (50 to 9,000,000): n/5000
     where that gives n, else the middle of the durations that do."""
-    d = n / SAMPLES_PER_SECOND
+    d = n / SAMPLING_RATE
     if num_samples(d) != n:
-        d = (n - 0.5) / SAMPLES_PER_SECOND
+        d = (n - 0.5) / SAMPLING_RATE
     while num_samples(d) > n:  # a guard; the middle is far from both ends
         d = math.nextafter(d, 0.0)
     while num_samples(d) < n:
@@ -125,7 +122,7 @@ def duration_for(n: int) -> float:
     return d
 
 
-MIN_CURVE, MAX_CURVE = num_samples(MIN_DURATION), num_samples(MAX_DURATION)
+MIN_CURVE, MAX_CURVE = num_samples(MIN_SESSION_DURATION), num_samples(MAX_SESSION_DURATION)
 
 _ROUTES = tuple(
     (f"channel_{ch.lower()}_settings", source, method, _Member(enum, member))
@@ -142,8 +139,7 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
     problems: List[str] = []   # refused whatever the caller allows
     unwritable: List[str] = []  # what no call writes: left out when allowed
 
-    machine: List[Change] = []
-    _Walk(machine, 0.0).value(default_machine(), s.machine_config, "machine_config")
+    machine = differences(default_machine(), s.machine_config, "machine_config")
     if machine:
         shown = "; ".join(str(d) for d in machine[:3])
         more = f" and {len(machine) - 3} more" if len(machine) > 3 else ""
@@ -176,7 +172,7 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
         problems.append(f"intensity {text(s.intensity)} is outside 0 to 1, which "
                         "set_stimulation_intensity() refuses")
     final = s.session_duration
-    if not MIN_DURATION <= final <= MAX_DURATION:
+    if not MIN_SESSION_DURATION <= final <= MAX_SESSION_DURATION:
         problems.append(f"session_duration {text(final)} is outside 0.01 to 1800 s, which "
                         "set_session_duration() refuses")
     if not s.signals:
@@ -191,7 +187,7 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
                             f"takes one sample per sample of the session, {MIN_CURVE} to "
                             f"{MAX_CURVE}")
         if n:
-            low, high = _sample_range(p.samples)
+            low, high = sample_range(p.samples)
             if low < 0 or high > FULL_SCALE:
                 problems.append(f"signals[{i}] holds levels from {low} to {high}; "
                                 f"add_arbitrary_signal() stores only 0 to {FULL_SCALE} "
@@ -246,24 +242,17 @@ def _plan(s: Settings, allow_changes: bool) -> _Plan:
     return plan
 
 
-def _sample_range(samples: Any) -> Tuple[int, int]:
-    if hasattr(samples, "min") and hasattr(samples, "max"):  # a NumPy array
-        return int(samples.min()), int(samples.max())
-    return min(samples), max(samples)
-
-
 # ---------------------------------------------------------------------------
 # Running the plan.
 
-def to_protocol(source: _sources.Source, allow_changes: bool = False) -> Any:
+def to_protocol(source: sources.Source, allow_changes: bool = False) -> Any:
     """A new pyvexa.Protocol built by the calls that codify() writes for
-    `source` (a file name, file bytes, Settings or a Protocol): it saves the
-    same bytes. Raises CodifyError for what the calls cannot build (with
+    `source` (as for codify()): it saves the same bytes. Raises CodifyError for what the calls cannot build (with
     allow_changes=True, those parts keep the module's defaults instead),
     OSError or DecodeError for a file that cannot be read. Curves need
     NumPy. VEXA_TARGET_MACHINE is set or removed while Protocol() runs and
     restored afterwards, so do not build protocols in other threads then."""
-    plan = _plan(_sources.as_settings(source), allow_changes)
+    plan = _plan(sources.as_settings(source), allow_changes)
     import pyvexa
     np: Any = None
     if plan.curves():
@@ -295,20 +284,21 @@ def to_protocol(source: _sources.Source, allow_changes: bool = False) -> Any:
 # ---------------------------------------------------------------------------
 # Writing the plan as a script.
 
-def codify(source: _sources.Source, script: Optional[Union[str, "os.PathLike[str]"]] = None,
+def codify(source: sources.Source, script: Optional[Union[str, "os.PathLike[str]"]] = None,
            allow_changes: bool = False, output: Optional[str] = None) -> str:
-    """A Python script that rebuilds `source` (a file name, file bytes,
-    Settings or a Protocol) with pyvexa and saves it to its first argument,
-    or to `output` (default: the source file's name, else "protocol.vexa").
+    """A Python script that rebuilds `source` (a file name, file bytes, a
+    binary file object, Settings or a Protocol, left untouched) with pyvexa
+    and saves it to its first argument, or to `output` (default: the source
+    file's name, else "protocol.vexa").
 
     With `script`, the script is also written there, and curves longer than
     INLINE_SAMPLES go beside it, into a .npy file of the same name; without,
     such curves raise ValueError. Raises CodifyError for what the module's
     calls cannot build (see to_protocol)."""
-    if output is None:
+    if output is None:  # bytes are the file's contents, not its name
         output = (os.path.basename(os.fsdecode(source))
-                  if isinstance(source, (str, bytes, os.PathLike)) else "protocol.vexa")
-    return codify_settings(_sources.as_settings(source), script, allow_changes, output)[0]
+                  if isinstance(source, (str, os.PathLike)) else "protocol.vexa")
+    return codify_settings(sources.as_settings(source), script, allow_changes, output)[0]
 
 
 def codify_settings(settings: Settings, script: Optional[Union[str, "os.PathLike[str]"]],
@@ -339,7 +329,7 @@ def codify_settings(settings: Settings, script: Optional[Union[str, "os.PathLike
 
 
 def _constant(samples: Any) -> bool:
-    low, high = _sample_range(samples) if len(samples) else (0, 1)
+    low, high = sample_range(samples) if len(samples) else (0, 1)
     return low == high
 
 
@@ -392,12 +382,12 @@ class _Script:
         if math.isinf(a):
             self.imports.add("math")
             return "math.inf" if a > 0 else "-math.inf"
-        if _bits(a) == _CANONICAL_NAN:
+        if double_bits(a) == _CANONICAL_NAN:
             self.imports.add("math")
             return "math.nan"
         self.imports.add("struct")
         self.double_helper = True
-        return f"double(0x{_bits(a):016x})"
+        return f"double(0x{double_bits(a):016x})"
 
     def levels(self, c: _Levels) -> str:
         n = len(c.samples)

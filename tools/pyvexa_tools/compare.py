@@ -1,4 +1,4 @@
-"""Compares two protocols field by field.
+"""`diff`: compares two protocols field by field.
 
     for d in diff("old.vexa", "new.vexa"):
         print(d)      # channel_b_settings.amplitude1_source.internal: 2 -> 5
@@ -14,23 +14,17 @@ same bytes: -0.0 differs from 0.0 and NaNs differ by their bits.
 from __future__ import annotations
 
 import math
-import struct
+import sys
 from dataclasses import dataclass, fields, is_dataclass
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from . import _sources
-from .codec import (ArbitrarySignalParams, Signal, escape_text, format_double, render_line)
+from . import sources
+from .fields import DOUBLE, double_bits
+from .records import ArbitrarySignalParams, Signal
+from .text import scalar_text, short_text
 
-__all__ = ["Difference", "CurveDifference", "diff"]
+__all__ = ["Difference", "CurveDifference", "Change", "diff", "differences"]
 
-_np: Any
-try:
-    import numpy as _np
-except ImportError:
-    _np = None
-
-_BITS = struct.Struct("<Q")
-_DOUBLE = struct.Struct("<d")
 
 
 @dataclass(frozen=True)
@@ -111,9 +105,10 @@ class CurveDifference:
 Change = Union[Difference, CurveDifference]
 
 
-def diff(a: _sources.Source, b: _sources.Source, tolerance: float = 0.0) -> List[Change]:
+def diff(a: sources.Source, b: sources.Source, tolerance: float = 0.0) -> List[Change]:
     """The differences between two protocols, each a file name, file bytes,
-    Settings or a live pyvexa.Protocol, in the order of the text form.
+    a binary file object, Settings or a live pyvexa.Protocol (left
+    untouched), in the order of the text form.
 
     `tolerance` applies to doubles: two are the same when they differ by at
     most `tolerance` times the larger of 1 and their magnitudes (an absolute
@@ -121,29 +116,15 @@ def diff(a: _sources.Source, b: _sources.Source, tolerance: float = 0.0) -> List
     Raises OSError or DecodeError for a file that cannot be read."""
     if not tolerance >= 0.0:
         raise ValueError(f"tolerance must be 0 or more, not {tolerance!r}")
+    return differences(sources.as_settings(a), sources.as_settings(b), "", tolerance)
+
+
+def differences(a: Any, b: Any, path: str, tolerance: float = 0.0) -> List[Change]:
+    """The differences between two records of the same kind (or two of
+    their fields), with their paths under `path`, as diff() finds them."""
     out: List[Change] = []
-    _Walk(out, tolerance).value(_sources.as_settings(a), _sources.as_settings(b), "")
+    _Walk(out, tolerance).value(a, b, path)
     return out
-
-
-def scalar_text(v: Any) -> str:
-    """A field's value as the text form shows it."""
-    if isinstance(v, bool):
-        return "true" if v else "false"
-    if isinstance(v, float):
-        return format_double(v)
-    if isinstance(v, str):
-        return escape_text(v)
-    return str(int(v))
-
-
-def short_text(v: Any) -> str:
-    """A record on one line, with a curve's samples counted, not listed."""
-    if isinstance(v, Signal) and isinstance(v.params, ArbitrarySignalParams):
-        return f"Arbitrary({len(v.params.samples)} samples)"
-    if is_dataclass(v):
-        return render_line(v)
-    return scalar_text(v)
 
 
 class _Walk:
@@ -164,32 +145,35 @@ class _Walk:
         elif is_dataclass(a):
             for f in fields(a):
                 self.value(getattr(a, f.name), getattr(b, f.name), _join(path, f.name))
-        elif isinstance(a, list):
+        elif isinstance(a, (bool, int, float, str)):
+            if not self.same(a, b):
+                ta, tb = scalar_text(a), scalar_text(b)
+                if isinstance(a, float) and ta == tb:  # NaNs apart by their bits
+                    ta += f" ({_bits(a)})"
+                    tb += f" ({_bits(b)})"
+                self.out.append(Difference(path, ta, tb))
+        else:  # a list, or the signals a file decodes as they are read
             for i, (x, y) in enumerate(zip(a, b)):
                 self.value(x, y, f"{path}[{i}]")
             for i in range(len(b), len(a)):
                 self.out.append(Difference(f"{path}[{i}]", short_text(a[i]), None))
             for i in range(len(a), len(b)):
                 self.out.append(Difference(f"{path}[{i}]", None, short_text(b[i])))
-        elif not self.same(a, b):
-            ta, tb = scalar_text(a), scalar_text(b)
-            if ta == tb:  # NaNs that differ only in their payload or sign
-                ta += f" ({_bits(a)})"
-                tb += f" ({_bits(b)})"
-            self.out.append(Difference(path, ta, tb))
 
     def same(self, a: Any, b: Any) -> bool:
         if not isinstance(a, float):
             return bool(a == b)
         if self.tolerance == 0.0:
-            return _DOUBLE.pack(a) == _DOUBLE.pack(b)
+            return DOUBLE.pack(a) == DOUBLE.pack(b)
         if a == b or (math.isnan(a) and math.isnan(b)):
             return True
         return bool(abs(a - b) <= self.tolerance * max(1.0, abs(a), abs(b)))
 
     def curve(self, a: Sequence[int], b: Sequence[int], path: str) -> None:
         n = min(len(a), len(b))
-        arrays = _np is not None and (isinstance(a, _np.ndarray) or isinstance(b, _np.ndarray))
+        # A NumPy array can only be here once NumPy has been imported.
+        np = sys.modules.get("numpy")
+        arrays = np is not None and (isinstance(a, np.ndarray) or isinstance(b, np.ndarray))
         found = (_compare_arrays if arrays else _compare_lists)(a, b, n)
         if found is None and len(a) == len(b):
             return
@@ -205,14 +189,14 @@ def _join(path: str, name: str) -> str:
 
 
 def _bits(x: float) -> str:
-    return f"0x{_BITS.unpack(_DOUBLE.pack(x))[0]:016x}"
+    return f"0x{double_bits(x):016x}"
 
 
 def _compare_arrays(a: Sequence[int], b: Sequence[int], n: int
                     ) -> Optional[Tuple[int, int, int]]:
     """(differing samples, first differing index, index of the largest
     difference) among the first n, or None when they are the same."""
-    np = _np
+    import numpy as np
     x = np.asarray(a[:n], dtype=np.int32)
     y = np.asarray(b[:n], dtype=np.int32)
     d = x - y
