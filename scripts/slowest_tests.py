@@ -14,9 +14,9 @@ def slowest(report, test, count):
     """(seconds, "Suite.Case") of the `count` slowest cases of `test`."""
     cases = []
     for suite in ET.parse(report).getroot().iter("testsuite"):
-        # meson names a gtest suite "<project>.<test>.<gtest suite>".
+        # meson names a gtest suite "<project>.<project>:<suite> / <test>.<gtest suite>".
         parts = suite.get("name", "").split(".", 2)
-        if len(parts) == 3 and parts[1] == test:
+        if len(parts) == 3 and parts[1].split(" / ")[-1] == test:
             cases += [(float(c.get("time", 0)), f"{parts[2]}.{c.get('name')}")
                       for c in suite.iter("testcase")]
     return sorted(cases, reverse=True)[:count]
