@@ -85,16 +85,14 @@ def case_groups():
     enough for one test's time; NumPy is imported only where a case passes
     NumPy objects (a full collection of PyPy's heap costs several times
     more with it), and blocked for the case without it."""
-    scratch = tempfile.mkdtemp(prefix="pyvexa-leak-names-")
-    try:
-        with_np = [c[0] for c in leakcheck.cases(scratch, np)] if np is not None else []
-    finally:
-        shutil.rmtree(scratch)
-    scratch = tempfile.mkdtemp(prefix="pyvexa-leak-names-")
-    try:
-        plain = [c[0] for c in leakcheck.cases(scratch, None)]
-    finally:
-        shutil.rmtree(scratch)
+    def names(numpy):
+        scratch = tempfile.mkdtemp(prefix="pyvexa-leak-names-")
+        try:
+            return [c[0] for c in leakcheck.cases(scratch, numpy)]
+        finally:
+            shutil.rmtree(scratch)
+    plain = names(None)
+    with_np = names(np) if np is not None else []
     out = {}
     for name in plain + [n for n in with_np if n not in plain]:
         if name == NO_NUMPY_CASE:
@@ -105,6 +103,8 @@ def case_groups():
             out[name] = "borrowed"
         elif name.startswith("save"):
             out[name] = "save"
+        elif name.startswith("set_session_duration"):
+            out[name] = "set_session_duration"
         else:
             out[name] = "construct, set" if name.startswith(("Protocol", "set_")) else "other"
     return out
