@@ -14,7 +14,7 @@ B_CPYTHON := build/cpython
 PYVEXA_CACHE ?= $(if $(HOME),$(HOME)/.cache/pyvexa,$(CURDIR)/build/cache)
 NUMPY_PYPY   ?= $(PYVEXA_CACHE)/numpy-1.24.4-pypy39
 
-.PHONY: all setup configure build test test-model test-module example format clean bench
+.PHONY: all setup configure build test check-stress example format clean bench
 
 all: build
 
@@ -34,9 +34,18 @@ build: configure
 	ninja -C $(B_PYPY)
 	ninja -C $(B_CPYTHON)
 
+# Every suite but the stress tier; the pytest suites' output (with their ten
+# slowest tests) is shown, and the model suite's ten slowest after it.
 test: build
-	meson test -C $(B_PYPY) --print-errorlogs
-	meson test -C $(B_CPYTHON) --print-errorlogs
+	meson test -C $(B_PYPY) --print-errorlogs --verbose
+	$(CPYTHON) scripts/slowest_tests.py $(B_PYPY) model
+	meson test -C $(B_CPYTHON) --print-errorlogs --verbose
+
+# The stress tier: the leak check at 100,000 calls a case and the large
+# thread stress, under both interpreters (docs/reliability.md).
+check-stress: build
+	meson test -C $(B_PYPY) --print-errorlogs --verbose --suite stress
+	meson test -C $(B_CPYTHON) --print-errorlogs --verbose --suite stress
 
 # The example shows the envelope, which needs NumPy: --envelope makes a PyPy
 # without its NumPy an error here, not a silent skip.
@@ -79,7 +88,7 @@ bench: | setup
 # check-install: pip install into throwaway CPython and PyPy venvs and a
 # meson install for PyPy, each used from outside the tree (a few minutes).
 MYPY_ENV    = MYPYPATH=pyvexa:tools MYPY_CACHE_DIR=$(B_CPYTHON)/mypy-cache PYTHONDONTWRITEBYTECODE=1
-TOOLS_TEST := -m pytest -q -p no:cacheprovider tools/tests
+TOOLS_TEST := -m pytest -q -p no:cacheprovider --durations=10 tools/tests
 
 .PHONY: check-stubs check-examples check-install check-package
 

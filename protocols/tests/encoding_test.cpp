@@ -6,6 +6,7 @@
 #include "testdata.hpp"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <bit>
@@ -576,6 +577,28 @@ TEST_P(EncodingPiecesTest, JoinToTheWholeEncoding) {
     };
     encoding::encode_settings_pieces(s, GetParam(), refuse, &calls);
     EXPECT_EQ(calls, 1u);
+}
+
+// A small protocol is encoded in a buffer of its own size, not in a piece
+// of a megabyte that glibc would map and unmap on every save. The bytes
+// glibc has handed out (heap and mapped blocks) are read while the buffer
+// is in use.
+TEST(EncodingPieces, SmallProtocolTakesASmallBuffer) {
+    struct Use {
+        std::size_t before, during = 0;
+    } use{0};
+    auto in_use = [] {
+        const struct mallinfo2 m = ::mallinfo2();
+        return m.uordblks + m.hblkhd;
+    };
+    use.before = in_use();
+    auto take = [](void* ctx, const std::uint8_t*, std::size_t) {
+        const struct mallinfo2 m = ::mallinfo2();
+        static_cast<Use*>(ctx)->during = m.uordblks + m.hblkhd;
+        return true;
+    };
+    encoding::encode_settings_pieces(hand_built_default(), std::size_t{1} << 20, take, &use);
+    EXPECT_LT(use.during - use.before, 4096u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Encoding, EncodingPiecesTest,

@@ -20,6 +20,9 @@ MODULE_DIR = os.path.dirname(os.path.abspath(pyvexa.__file__))
 ENV_VAR = "VEXA_TARGET_MACHINE"
 # Set by the sanitizer build's test environment (make check-sanitize).
 SANITIZED = bool(os.environ.get("PYVEXA_SANITIZER"))
+# Set by the stress tier (make check-stress): the leak and thread checks at
+# their full size.
+STRESS = bool(os.environ.get("PYVEXA_STRESS"))
 
 try:
     import numpy as np

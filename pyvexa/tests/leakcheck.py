@@ -2,20 +2,24 @@
 way it can fail, and measures what stays behind. Run by test_leaks.py in
 a fresh interpreter of its own, so that nothing else allocates meanwhile:
 
-    python leakcheck.py CALLS DIRECTORY [CASE ...]
+    python leakcheck.py DIRECTORY PLAN
 
 DIRECTORY is an empty scratch directory (on tmpfs if possible: the
-successful saves flush to disk). Prints one JSON object: per case the
-outcomes seen, and the growth over CALLS calls, after a warm-up, of the
-resident set, of the bytes in use in the C heap and (CPython) of the
-interpreter's allocated blocks and of the reference counts of the
-protocol and of every argument object. The resident set and the heap are
-also read after each of PARTS equal parts of the loop: a leak grows them
-in every part by the same amount, while an interpreter's one-time steps
-(a new arena, JIT code, a huge page) fall into a few parts only.
-
-    --no-numpy: behave as a process without NumPy (the import fails).
+successful saves flush to disk). PLAN is a JSON object: "calls", the
+cases to run with the number of calls each, and "numpy": "import" (the
+cases that pass NumPy objects), "block" (behave as a process without
+NumPy: its import fails) or "absent" (not imported; a full collection of
+PyPy's heap is then several times cheaper). Prints one JSON object: per
+case the outcomes seen, and the growth over its calls, after a warm-up,
+of the resident set (anonymous memory), of the bytes in use in the C heap
+and (CPython) of the interpreter's allocated blocks and of the reference
+counts of the protocol and of every argument object. The resident set and
+the heap are also read after each of PARTS equal parts of the loop: a leak
+grows them in every part by the same amount, while an interpreter's
+one-time steps (a new arena, JIT code, a huge page) fall into a few parts
+only.
 """
+import array
 import ctypes
 import ctypes.util
 import gc
@@ -24,17 +28,10 @@ import os
 import resource
 import signal
 import sys
+import time
 
 import pyvexa
 from pyvexa import Channel, Coil, Protocol
-
-if "--no-numpy" in sys.argv:
-    sys.argv.remove("--no-numpy")
-    sys.modules["numpy"] = None     # where NumPy is on the path (CPython's)
-try:
-    import numpy as np
-except ImportError:
-    np = None
 
 IS_PYPY = sys.implementation.name == "pypy"
 SANITIZED = bool(os.environ.get("PYVEXA_SANITIZER"))
@@ -57,9 +54,25 @@ def no_huge_pages():
         pass
 
 
+def settle():
+    """Collects the garbage, and empties CPython's method cache first: it
+    holds the last attribute name looked up in each of its slots, and a
+    name made afresh for a lookup (as PyObject_GetAttrString makes one)
+    stays there until another lookup takes the slot: a few allocated
+    blocks now and then, in any part of any loop."""
+    clear_type_cache = getattr(sys, "_clear_type_cache", None)
+    if clear_type_cache is not None:
+        clear_type_cache()
+    gc.collect()
+
+
 def resident_bytes():
+    """The anonymous part of the resident set: what a leak grows. Pages of
+    mapped files (the interpreter's own code) come and go as the kernel
+    reclaims them under a neighbour's memory pressure."""
     with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
+        fields = f.read().split()
+    return (int(fields[1]) - int(fields[2])) * PAGE
 
 
 class MallInfo2(ctypes.Structure):
@@ -90,10 +103,6 @@ def heap_reader():
 
 
 heap_in_use = heap_reader()
-
-
-def blocks():
-    return None if IS_PYPY else sys.getallocatedblocks()
 
 
 def refcount(obj):
@@ -161,10 +170,14 @@ class ReEnters:
 
 # --- the cases -----------------------------------------------------------
 
-def cases(scratch):
-    """(name, callable, args, kwargs, expected outcome, renew) for every
-    path. `renew` marks add_* successes: their protocol is replaced every
-    RENEW_EVERY calls."""
+NO_NUMPY_CASE = "add_arbitrary_signal without NumPy"
+
+
+def cases(scratch, np):
+    """(name, callable, args, kwargs, expected outcome, renew, owner) for
+    every path: with NumPy objects where `np` is the NumPy module, and the
+    call that finds no NumPy where it is None. `renew` marks add_*
+    successes: their protocol is replaced every RENEW_EVERY calls."""
     p = Protocol()
     out = []
 
@@ -275,8 +288,7 @@ def cases(scratch):
         case("add_arbitrary_signal 2-D", short.add_arbitrary_signal, [np.full((50, 1), 0.5)],
              expect="TypeError", owner=short)
     else:
-        case("add_arbitrary_signal without NumPy", p.add_arbitrary_signal, [[0.5] * 50],
-             expect="PanicException")
+        case(NO_NUMPY_CASE, p.add_arbitrary_signal, [[0.5] * 50], expect="PanicException")
 
     case("get_num_samples ok", p.get_num_samples)
     case("get_sampling_rate ok", p.get_sampling_rate)
@@ -359,6 +371,25 @@ def loop(fn, args, kwargs, n, renew, owner_slot):
     return seen
 
 
+class Profile:
+    """The resident set, the heap and the blocks read after each part, in
+    storage made beforehand: a tuple per reading would itself be a few
+    allocated blocks a part, the whole bound of a short loop on CPython."""
+    def __init__(self):
+        self.values = array.array("q", [0]) * (3 * (PARTS + 1))
+
+    def take(self, i):
+        heap = heap_in_use() if heap_in_use else 0
+        self.values[3 * i] = resident_bytes()
+        self.values[3 * i + 1] = heap
+        self.values[3 * i + 2] = 0 if IS_PYPY else sys.getallocatedblocks()
+
+    def parts(self, measure):
+        """Growth of one measure (0, 1, 2) in each part."""
+        v = self.values[measure::3]
+        return [b - a for a, b in zip(v, v[1:])]
+
+
 def measure(name, fn, args, kwargs, expect, renew, owner, calls):
     owner_slot = [owner]
     # None, True and False are everybody's: their counts move with anything.
@@ -368,22 +399,22 @@ def measure(name, fn, args, kwargs, expect, renew, owner, calls):
     if limit:
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (100, resource.RLIM_INFINITY))
+    profile = Profile()
+    seen = {}
     try:
         warm = loop(fn, args, kwargs, WARM_UP, renew, owner_slot)
         owner_slot[0] = owner
-        gc.collect()
-        before = (resident_bytes(), heap_in_use() if heap_in_use else None, blocks(),
-                  [refcount(o) for o in watched])
-        seen = {}
-        profile = [before[:3]]
+        settle()
+        refs_before = [refcount(o) for o in watched]
+        profile.take(0)
         for part in range(PARTS):
             n = calls // PARTS + (calls % PARTS if part == PARTS - 1 else 0)
             for outcome, count in loop(fn, args, kwargs, n, renew, owner_slot).items():
                 seen[outcome] = seen.get(outcome, 0) + count
             owner_slot[0] = owner
-            gc.collect()
-            profile.append((resident_bytes(), heap_in_use() if heap_in_use else None, blocks()))
-        after = (*profile[-1], [refcount(o) for o in watched])
+            settle()
+            profile.take(part + 1)
+        refs_after = [refcount(o) for o in watched]
     finally:
         if limit:
             resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
@@ -391,19 +422,21 @@ def measure(name, fn, args, kwargs, expect, renew, owner, calls):
     owner.get_num_samples()
     str(owner)
     refused = sum(getattr(a, "refused", 0) for a in args)
+    rss, heap, blocks = (profile.parts(m) for m in range(3))
     return {
         "expect": expect,
+        "calls": calls,
         "seen": seen,
         "warm_up": warm,
         "refused_inside": refused,
-        "rss_delta": after[0] - before[0],
-        "heap_delta": None if before[1] is None else after[1] - before[1],
+        "rss_delta": sum(rss),
+        "heap_delta": sum(heap) if heap_in_use else None,
         # Growth in each part.
-        "rss_parts": [b[0] - a[0] for a, b in zip(profile, profile[1:])],
-        "heap_parts": None if before[1] is None else [b[1] - a[1] for a, b in zip(profile, profile[1:])],
-        "blocks_delta": None if before[2] is None else after[2] - before[2],
-        "blocks_parts": None if before[2] is None else [b[2] - a[2] for a, b in zip(profile, profile[1:])],
-        "refcount_deltas": None if IS_PYPY else [a - b for a, b in zip(after[3], before[3])],
+        "rss_parts": rss,
+        "heap_parts": heap if heap_in_use else None,
+        "blocks_delta": None if IS_PYPY else sum(blocks),
+        "blocks_parts": None if IS_PYPY else blocks,
+        "refcount_deltas": None if IS_PYPY else [a - b for a, b in zip(refs_after, refs_before)],
     }
 
 
@@ -420,40 +453,48 @@ def measure_import_baseline(calls):
     of its own, which the module's failure path cannot be asked to avoid."""
     for _ in range(WARM_UP):
         failed_import()
-    gc.collect()
-    profile = [(resident_bytes(), heap_in_use() if heap_in_use else 0)]
-    for _ in range(PARTS):
-        for _ in range(calls // PARTS):
+    profile = Profile()
+    settle()
+    profile.take(0)
+    for part in range(PARTS):
+        for _ in range(calls // PARTS + (calls % PARTS if part == PARTS - 1 else 0)):
             failed_import()
-        gc.collect()
-        profile.append((resident_bytes(), heap_in_use() if heap_in_use else 0))
-    return ([b[0] - a[0] for a, b in zip(profile, profile[1:])],
-            [b[1] - a[1] for a, b in zip(profile, profile[1:])])
+        settle()
+        profile.take(part + 1)
+    return profile.parts(0), profile.parts(1)
 
 
-# Each call of these imports NumPy anew and fails (PyPy here finds
-# CPython's NumPy and cannot load its C part): 1.5 ms a call, so fewer.
-SLOW_CALLS = {"add_arbitrary_signal without NumPy": 8000}
+def load_numpy(mode):
+    """NumPy as the plan asks: "import" it, "block" its import (where it is
+    on the path, as CPython's is), or leave it "absent"."""
+    if mode == "block":
+        sys.modules["numpy"] = None
+    if mode != "import":
+        return None
+    import numpy
+    return numpy
 
 
 def main():
     no_huge_pages()
-    calls = int(sys.argv[1])
-    scratch = sys.argv[2]
-    wanted = set(sys.argv[3:])
+    scratch, plan = sys.argv[1], json.loads(sys.argv[2])
+    np = load_numpy(plan["numpy"])
+    wanted = plan["calls"]
     results = {}
-    for name, fn, args, kwargs, expect, renew, owner in cases(scratch):
-        if wanted and name not in wanted:
+    for name, fn, args, kwargs, expect, renew, owner in cases(scratch, np):
+        if name not in wanted:
             continue
-        n = min(calls, SLOW_CALLS.get(name, calls))
-        results[name] = measure(name, fn, args, kwargs, expect, renew, owner, n)
-        results[name]["calls"] = n
-        if name in SLOW_CALLS:
-            rss, heap = measure_import_baseline(n)
+        started = time.process_time()
+        results[name] = measure(name, fn, args, kwargs, expect, renew, owner, wanted[name])
+        results[name]["cpu_seconds"] = round(time.process_time() - started, 3)
+        if name == NO_NUMPY_CASE:
+            rss, heap = measure_import_baseline(wanted[name])
             results[name]["baseline_rss_parts"] = rss
             results[name]["baseline_heap_parts"] = heap
-    print(json.dumps({"interpreter": sys.implementation.name, "calls": calls,
-                      "numpy": np is not None, "sanitized": SANITIZED, "cases": results}))
+    missing = set(wanted) - set(results)
+    assert not missing, f"no such case here: {sorted(missing)}"
+    print(json.dumps({"interpreter": sys.implementation.name, "numpy": np is not None,
+                      "sanitized": SANITIZED, "cases": results}))
 
 
 if __name__ == "__main__":

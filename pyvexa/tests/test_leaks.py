@@ -1,9 +1,10 @@
 """No call leaks: every operation, on success and on each way it fails,
-called 100,000 times in a loop (leakcheck.py, in a fresh interpreter),
+called thousands of times in a loop (leakcheck.py, in fresh interpreters),
 leaves the resident set, the C heap and, on CPython, the interpreter's
 allocated blocks where they were, and every argument object's reference
-count unchanged."""
+count unchanged. `make check-stress` calls each one 100,000 times."""
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -13,9 +14,7 @@ import tempfile
 import pytest
 
 import leakcheck
-from conftest import ENV_VAR, MODULE_DIR, SANITIZED, has_numpy
-
-CALLS = 100_000
+from conftest import ENV_VAR, IS_PYPY, MODULE_DIR, SANITIZED, STRESS, has_numpy, np
 
 # A leak grows memory by the same amount in every part of the loop; the
 # interpreters' own growth does not, and is counted in calls, not time
@@ -25,9 +24,9 @@ CALLS = 100_000
 # spans a whole swing of PyPy's collector between its two levels (the lower
 # of the two pairings counts), and a one-time step moves one pair only.
 # C heap (small chunks; the fixed mmap threshold keeps arenas out): a
-# leaked allocation, even of one byte, holds 32 bytes or more; PyPy's own
-# noise reached 0.4. Resident set (4 KiB pages): PyPy settling reached 20.
-# CPython's allocated blocks: a leaked object a call is 1.
+# leaked allocation, even of one byte, holds 32 bytes or more. Resident
+# set (anonymous, 4 KiB pages). CPython's allocated blocks: a leaked
+# object a call is 1.
 WARM_PARTS = 4
 HEAP_PER_CALL = 4.0
 RSS_PER_CALL = 64.0
@@ -38,12 +37,93 @@ BLOCKS_PER_CALL = 0.01
 # excess over the same import done by Python code. It was 60 KB a call
 # when the module fetched the import's exception in C.
 SLOW_EXCESS_PER_CALL = 2048
-NO_NUMPY_CASE = "add_arbitrary_signal without NumPy"
+NO_NUMPY_CASE = leakcheck.NO_NUMPY_CASE
+
+# How many calls a case needs. The statistic divides the growth of the
+# median pair by the calls in a pair, 2 * calls / PARTS. A leak grows a
+# pair in proportion to its calls; the interpreter's own noise does not (a
+# one-time step, a collector's swing, the reading itself: PyPy's ctypes
+# keeps some 100 bytes of every heap reading), so its share per call falls
+# as the calls grow. A case makes enough calls that the largest noise seen
+# in a median pair is MARGIN times under each bound:
+#     2 * calls / PARTS >= MARGIN * NOISE / BOUND
+# NOISE: the largest median pair of any case in 12 runs of 1,200 to 6,000
+# calls a case, half of them beside scripts/memory_neighbour.py, and no
+# less than one step (a page; a block in each part of the pair). A leak
+# stands out whatever the calls: one malloc(1) a call holds 32 bytes of
+# heap (glibc's smallest chunk), 8 times the heap bound; an object a call
+# is 100 times the blocks bound.
+MARGIN = 8
+NOISE = {  # (measure, bound): (PyPy, CPython)
+    ("C heap", HEAP_PER_CALL): (376, 0),
+    ("resident set", RSS_PER_CALL): (4096, 4096),
+    ("allocated blocks", BLOCKS_PER_CALL): (0, 2),
+    ("excess over the import", SLOW_EXCESS_PER_CALL): (8192, 4096),
+}
+# The noise was measured no lower.
+MIN_CALLS = 1200
+
+
+def calls_needed(excess):
+    """Calls for the cases (excess: the one bounded beyond the import)."""
+    pair = max(MARGIN * NOISE[m][0 if IS_PYPY else 1] / m[1] for m in NOISE
+               if (m[0] == "excess over the import") == excess)
+    parts = leakcheck.PARTS
+    return max(MIN_CALLS, parts * math.ceil(pair / 2))
+
+
+# The sanitizer build checks no growth (see checked_measures): the
+# outcomes, the reference counts and LeakSanitizer's report at exit need
+# no more than the fewest calls.
+CALLS = 100_000 if STRESS else MIN_CALLS if SANITIZED else calls_needed(excess=False)
+# Each call imports NumPy anew and fails: PyPy here finds CPython's NumPy
+# and cannot load its C part.
+NO_NUMPY_CALLS = 8000 if STRESS else calls_needed(excess=True)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def run_leakcheck(*args, numpy_path=True):
+def case_groups():
+    """{name: group}. Each group runs in an interpreter of its own, short
+    enough for one test's time; NumPy is imported only where a case passes
+    NumPy objects (a full collection of PyPy's heap costs several times
+    more with it), and blocked for the case without it."""
+    def names(numpy):
+        scratch = tempfile.mkdtemp(prefix="pyvexa-leak-names-")
+        try:
+            return [c[0] for c in leakcheck.cases(scratch, numpy)]
+        finally:
+            shutil.rmtree(scratch)
+    plain = names(None)
+    with_np = names(np) if np is not None else []
+    out = {}
+    for name in plain + [n for n in with_np if n not in plain]:
+        if name == NO_NUMPY_CASE:
+            out[name] = "block"
+        elif name not in plain:
+            out[name] = "import"
+        elif name.endswith("(borrowed)"):
+            out[name] = "borrowed"
+        elif name.startswith("save"):
+            out[name] = "save"
+        elif name.startswith("set_session_duration"):
+            out[name] = "set_session_duration"
+        else:
+            out[name] = "construct, set" if name.startswith(("Protocol", "set_")) else "other"
+    return out
+
+
+GROUPS = case_groups()
+RUNS = {}
+
+
+def run_leakcheck(group):
+    """The results of the cases of `group`, run once per session."""
+    if group in RUNS:
+        return RUNS[group]
+    names = [n for n, g in GROUPS.items() if g == group]
+    plan = {"numpy": group if group in ("import", "block") else "absent",
+            "calls": {n: NO_NUMPY_CALLS if n == NO_NUMPY_CASE else CALLS for n in names}}
     # Successful saves flush the file to disk; on tmpfs that costs nothing.
     base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
     scratch = tempfile.mkdtemp(prefix="pyvexa-leaks-", dir=base)
@@ -51,37 +131,17 @@ def run_leakcheck(*args, numpy_path=True):
     env.pop(ENV_VAR, None)
     env["PYTHONPATH"] = os.pathsep.join(
         [MODULE_DIR] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep)
-                        if p and (numpy_path or not has_numpy(p))])
+                        if p and (group != "block" or not has_numpy(p))])
     try:
         # stderr: one report line per failing call, a few hundred MB in all.
-        proc = subprocess.run([sys.executable, os.path.join(HERE, "leakcheck.py"), str(CALLS),
-                               scratch, *args], env=env, stdout=subprocess.PIPE,
+        proc = subprocess.run([sys.executable, os.path.join(HERE, "leakcheck.py"), scratch,
+                               json.dumps(plan)], env=env, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, text=True, timeout=1800)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     assert proc.returncode == 0, f"leakcheck.py failed ({proc.returncode})"
-    return json.loads(proc.stdout)["cases"]
-
-
-@pytest.fixture(scope="module")
-def leak_results():
-    # The case without NumPy runs in a process of its own without it: PyPy's
-    # NumPy left off the path, CPython's blocked.
-    results = run_leakcheck()
-    results.update(run_leakcheck("--no-numpy", NO_NUMPY_CASE, numpy_path=False))
-    return results
-
-
-def names():
-    # The case names, without running anything.
-    scratch = tempfile.mkdtemp(prefix="pyvexa-leak-names-")
-    try:
-        return [c[0] for c in leakcheck.cases(scratch) if c[0] != NO_NUMPY_CASE] + [NO_NUMPY_CASE]
-    finally:
-        shutil.rmtree(scratch)
-
-
-CASES = names()
+    RUNS[group] = json.loads(proc.stdout)["cases"]
+    return RUNS[group]
 
 
 def per_call(parts, calls):
@@ -122,9 +182,9 @@ def checked_measures(r):
     return out
 
 
-@pytest.mark.parametrize("name", CASES)
-def test_no_leak(leak_results, name, reliability_figures):
-    r = leak_results[name]
+@pytest.mark.parametrize("name", GROUPS)
+def test_no_leak(name, reliability_figures):
+    r = run_leakcheck(GROUPS[name])[name]
     calls = r["calls"]
     measures = checked_measures(r)
     reliability_figures.leak(name, calls, measures)

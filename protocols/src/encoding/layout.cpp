@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -214,67 +215,90 @@ void put(Writer& w, const std::vector<signals::Signal>& v) {
 }
 
 // ---------------------------------------------------------------------------
-// An upper bound of the encoded size, for encode_settings' one allocation,
-// walked like the encoding but never over the samples, nor into a small
-// signal (each takes at most SMALL_SIGNAL_BOUND).
+// An upper bound of the encoded size, walked like the encoding but never
+// over the samples, nor into a small signal (each takes at most
+// SMALL_SIGNAL_BOUND). The walk stops early once the sum reaches `cap`:
+// sizing a buffer of at most `cap` bytes then costs no walk over a million
+// signals.
 
-std::size_t bound(bool) {
-    return 1;
+struct Bound {
+    std::size_t n = 0;
+    std::size_t cap = SIZE_MAX;
+    bool reached() const noexcept { return n >= cap; }
+};
+
+void add(Bound& b, bool) {
+    b.n += 1;
 }
-std::size_t bound(std::uint64_t) {
-    return MAX_VARINT;
+void add(Bound& b, std::uint64_t) {
+    b.n += MAX_VARINT;
 }
-std::size_t bound(double) {
-    return DOUBLE;
+void add(Bound& b, double) {
+    b.n += DOUBLE;
 }
-std::size_t bound(const std::string& v) {
-    return MAX_VARINT + v.size();
+void add(Bound& b, const std::string& v) {
+    b.n += MAX_VARINT + v.size();
 }
-std::size_t bound(const std::vector<std::int16_t>& v) {
-    return MAX_VARINT + v.size() * MAX_SAMPLE + STORE_SLACK;
+void add(Bound& b, const std::vector<std::int16_t>& v) {
+    b.n += MAX_VARINT + v.size() * MAX_SAMPLE + STORE_SLACK;
 }
-std::size_t bound(const std::vector<signals::Signal>& v);
+void add(Bound& b, const signals::Signal& v);
+void add(Bound& b, const std::vector<signals::Signal>& v);
 template <describe::Described R>
-std::size_t bound(const R& r);
+void add(Bound& b, const R& r);
 
 template <class T>
-std::size_t bound(const std::vector<T>& v) {
-    std::size_t n = MAX_VARINT;
+void add(Bound& b, const std::vector<T>& v) {
+    b.n += MAX_VARINT;
     for (const T& e : v) {
-        n += bound(e);
+        add(b, e);
     }
-    return n;
 }
 
 template <class T, std::size_t N>
-std::size_t bound(const std::array<T, N>& v) {
-    std::size_t n = 0;
+void add(Bound& b, const std::array<T, N>& v) {
     for (const T& e : v) {
-        n += bound(e);
+        add(b, e);
     }
-    return n;
 }
 
 template <describe::Described R>
-std::size_t bound(const R& r) {
-    std::size_t n = 0;
-    describe::fields(r, [&n](std::string_view, const auto& f) { n += bound(f); });
-    return n;
+void add(Bound& b, const R& r) {
+    describe::fields(r, [&b](std::string_view, const auto& f) { add(b, f); });
 }
 
-std::size_t bound(const std::vector<signals::Signal>& v) {
-    std::size_t n = MAX_VARINT + v.size() * SMALL_SIGNAL_BOUND;
+void add(Bound& b, const signals::Signal& v) {
+    b.n += SMALL_SIGNAL_BOUND;
+    if (const auto* arbitrary = std::get_if<signals::ArbitrarySignalParams>(&v)) {
+        add(b, *arbitrary);
+    }
+}
+
+void add(Bound& b, const std::vector<signals::Signal>& v) {
+    b.n += MAX_VARINT + v.size() * SMALL_SIGNAL_BOUND;
     for (const auto& sig : v) {
+        if (b.reached()) return;
         if (const auto* arbitrary = std::get_if<signals::ArbitrarySignalParams>(&sig)) {
-            n += bound(*arbitrary);
+            add(b, *arbitrary);
         }
     }
-    return n;
+}
+
+// The bound of `v`'s encoding, or some size of at least `cap`.
+template <class T>
+std::size_t bound(const T& v, std::size_t cap = SIZE_MAX) {
+    Bound b{0, cap};
+    add(b, v);
+    return b.n;
 }
 
 // Runs the walk of `v` into a buffer of its own, handing on its pieces.
+// The buffer holds `piece` bytes or the whole encoding, whichever is less:
+// glibc maps a block of 128 KiB or more afresh on every allocation and
+// unmaps it on free, a page-fault loop for a save of a few hundred bytes.
 template <class T>
 void walk(const T& v, std::size_t piece, TakePiece take, void* ctx) {
+    piece = std::max<std::size_t>(1, std::min(piece, bound(v, piece)));
     const auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(piece + HEADROOM);
     Writer w(buf.get(), piece, take, ctx);
     put(w, v);
