@@ -166,10 +166,13 @@ std::expected<void, IoError> write_in_place(const Interrupt& interrupted, const 
 }
 
 // A temporary's name: "." + the target's name, cut to fit + ".tmp-" + 16
-// hex digits. The first TEMP_SLOTS tried are numbered, so that the next save
+// hex digits. The first TEMP_SLOTS tried are numbered, so that a later save
 // finds what a killed saver left with a few lookups, not by reading the
 // whole directory; beyond them (as many savers of one target at once) the
-// digits are random, and such a name is not looked for.
+// digits are random, and such a name is not looked for. A single saver's
+// leftover takes the first number, which the next save tries first; one
+// left under a higher number (a saver killed while another held the first)
+// stays until a save finds the first taken again.
 constexpr std::string_view TEMP_MARK = ".tmp-";
 constexpr std::size_t TEMP_DIGITS = 16;
 constexpr int TEMP_SLOTS = 8;
@@ -212,7 +215,9 @@ void lock_temporary(int fd) {
 // could rename or remove them left behind (kill -9 between naming and
 // renaming, or during a write through a named temporary): the numbered
 // names, where they are regular files of this user with no other name that
-// no live saver holds locked.
+// no live saver holds locked. Called when a save finds the first numbered
+// name taken (TempNames), so that a save with no one beside it and nothing
+// left over pays no lookups for it.
 //
 // Only the holder of a temporary's lock removes or renames its name, and
 // it removes the name only while it still names the locked file. A saver
@@ -246,6 +251,31 @@ void remove_dead_temporaries(const Place& place, const std::string& prefix) {
         }
     }
 }
+
+// The temporary names a save tries in turn. The first taken is a sign of
+// a dead saver's leftover (or of a save beside this one): then, once, the
+// numbered names are swept (remove_dead_temporaries) and that name tried
+// again.
+class TempNames {
+  public:
+    TempNames(const Place& place, const std::string& prefix) : place_(place), prefix_(prefix) {}
+    std::string current() const { return temp_name(prefix_, attempt_); }
+    // After the current name was found taken; false once every try is spent.
+    bool next() {
+        if (!swept_) {
+            swept_ = true;
+            remove_dead_temporaries(place_, prefix_);
+            return true;
+        }
+        return ++attempt_ < MAX_TEMP_ATTEMPTS;
+    }
+
+  private:
+    const Place& place_;
+    const std::string& prefix_;
+    int attempt_ = 0;
+    bool swept_ = false;
+};
 
 // Blocks every signal the thread can block while it lives: a signal whose
 // default action ends the process (SIGTERM, SIGHUP) waits until a temporary
@@ -288,8 +318,8 @@ std::expected<Fd, IoError> unnamed_file(const Interrupt& interrupted, const Plac
 // A named temporary, for file systems without unnamed files.
 std::expected<Fd, IoError> named_file(const Interrupt& interrupted, const Place& place, mode_t mode,
                                       const std::string& prefix, std::string& temp) {
-    for (int attempt = 0;; ++attempt) {
-        temp = temp_name(prefix, attempt);
+    for (TempNames names(place, prefix);;) {
+        temp = names.current();
         auto fd = calls::open_at(interrupted, place.dir.get(), temp.c_str(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd) {
@@ -308,7 +338,7 @@ std::expected<Fd, IoError> named_file(const Interrupt& interrupted, const Place&
             struct stat st {};
             if (::fstat(fd->get(), &st) != 0 || st.st_nlink > 0) return fd;
         }
-        if ((!fd && fd.error().code != EEXIST) || attempt + 1 >= MAX_TEMP_ATTEMPTS) {
+        if ((!fd && fd.error().code != EEXIST) || !names.next()) {
             temp.clear();
             if (fd) return fail(EEXIST); // taken from under us every time
             return fd;
@@ -387,7 +417,6 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
     // would; a replacement gets the old file's bits below.
     const mode_t mode = place.exists ? 0600 : 0666;
     const std::string prefix = temp_prefix(place);
-    remove_dead_temporaries(place, prefix);
     std::string temp; // the named temporary's name, if there is one
     auto fd = unnamed ? unnamed_file(interrupted, place, mode) : Fd();
     if (fd && fd->get() < 0) fd = named_file(interrupted, place, mode, prefix, temp);
@@ -427,8 +456,8 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
         // temporary behind (the next save removes it): two system calls, and
         // no signal's default action in between.
         held.emplace();
-        for (int attempt = 0;; ++attempt) {
-            temp = temp_name(prefix, attempt);
+        for (TempNames names(place, prefix);;) {
+            temp = names.current();
             linked = link_unnamed(interrupted, fd->get(), place, temp);
             if (linked) break;
             temp.clear();
@@ -437,7 +466,7 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
                 fd->reset();
                 return replace(interrupted, place, bytes, false);
             }
-            if (linked.error().code != EEXIST || attempt + 1 >= MAX_TEMP_ATTEMPTS) return linked;
+            if (linked.error().code != EEXIST || !names.next()) return linked;
         }
     }
     auto renamed = retrying(interrupted,

@@ -22,6 +22,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -518,6 +519,29 @@ TEST_F(ProtocolFileTest, NamedTemporaryReplacesKeepsModeAndLeavesNothing) {
     EXPECT_EQ(result, FILE_TOO_LARGE);
     EXPECT_EQ(read_all(path(name)), pattern(100, 2));
     EXPECT_EQ(names(), (std::set<std::string>{name, "new.vexa"}));
+}
+
+// Dead savers' numbered temporaries go once a save finds the first number
+// taken; a live saver's (locked) and any other file stay.
+TEST_F(ProtocolFileTest, DeadSaversTemporariesRemovedLiveOnesKept) {
+    using protocols::protocol_file::detail::write_file_named;
+    const auto temp = [](int n) { return ".t.vexa.tmp-" + std::string(15, '0') + char('0' + n); };
+    using Write = std::function<bool(const std::string&, const Bytes&)>;
+    for (const Write& write :
+         {Write([](auto&p, auto&b) { return write_file_named(p, b).has_value(); }),
+          Write([](auto&p, auto&b) { return write_file(p, b).has_value(); })}) {
+        write_plain(path("t.vexa"), pattern(30, 1));
+        write_plain(path(temp(0)), pattern(5, 2));
+        write_plain(path(temp(3)), pattern(5, 3));
+        write_plain(path(temp(1)), pattern(5, 4));
+        const int live = ::open(path(temp(1)).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(live, LOCK_EX), 0);
+        ASSERT_TRUE(write(path("t.vexa"), pattern(40, 5)));
+        ::close(live);
+        EXPECT_EQ(read_all(path("t.vexa")), pattern(40, 5));
+        EXPECT_EQ(names(), (std::set<std::string>{"t.vexa", temp(1)}));
+        fs::remove(path(temp(1)));
+    }
 }
 
 // ----------------------------------------------- unprivileged (forked child)
