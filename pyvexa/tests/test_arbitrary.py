@@ -150,6 +150,7 @@ def test_read_only_and_subclass_and_copy(short):
 
 
 @needs_numpy
+@pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning")
 @pytest.mark.parametrize("make, type_name", [
     (lambda: [0.5] * 50, "list"),
     (lambda: tuple([0.5] * 50), "tuple"),
