@@ -22,7 +22,7 @@ from .lint import CODES, ERROR, WARNING, Finding, iter_lint, lint, lint_settings
 from .replay import CodifyError, codify, to_protocol
 from .text import summary_lines
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 __all__ = [
     # the records

@@ -9,6 +9,7 @@ import subprocess
 
 import pytest
 
+from pyvexa_tools import __version__
 from toolsupport import ROOT
 
 pytestmark = pytest.mark.install
@@ -87,7 +88,7 @@ def check_command(command, python, report, cwd, env):
     assert run([command, report["file"]], cwd=cwd, env=env) == report["text"] + "\n"
     assert run([python, "-m", "pyvexa_tools", "--lint", report["file"]], cwd=cwd,
                env=env) == report["file"] + ": clean\n"
-    assert run([command, "--version"], cwd=cwd, env=env).startswith("vexa-view 0.1.0 (")
+    assert run([command, "--version"], cwd=cwd, env=env).startswith(f"vexa-view {__version__} (")
     assert run([command, "diff", report["file"], report["file"]], cwd=cwd, env=env) == ""
     run([command, "codify", report["file"], "-o", "rebuild.py"], cwd=cwd, env=env)
     run([python, "rebuild.py", "rebuilt.vexa"], cwd=cwd, env=env)
