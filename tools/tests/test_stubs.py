@@ -3,6 +3,7 @@ or reject. (stubtest, run by `make check-stubs`, compares signatures; it
 does not notice a class attribute the stub invents.)"""
 import ast
 import os
+import sys
 import textwrap
 
 import pytest
@@ -92,6 +93,10 @@ class Mine(Protocol): ...  # E: final
 
 
 def test_stubs_accept_and_reject_the_right_calls(tmp_path):
+    # What mypy reads of the stubs does not depend on the interpreter that
+    # runs it; under PyPy mypy runs uncompiled, 20 s instead of 1.5.
+    if sys.implementation.name != "cpython":
+        pytest.skip("mypy checks the stubs once, under CPython")
     api = pytest.importorskip("mypy.api", reason="mypy is not installed")
     pytest.importorskip("numpy")
     source = tmp_path / "usage.py"
