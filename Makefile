@@ -34,12 +34,15 @@ build: configure
 	ninja -C $(B_PYPY)
 	ninja -C $(B_CPYTHON)
 
-# Every suite but the stress tier; the pytest suites' output (with their ten
-# slowest tests) is shown, and the model suite's ten slowest after it.
+# Every test but the stress tier and the installs: the model and the
+# module (the pytest suites' output with their ten slowest tests, the model
+# suite's ten slowest after it), then the viewer's, checker's and examples'
+# tests under both interpreters (check-examples).
 test: build
 	meson test -C $(B_PYPY) --print-errorlogs --verbose
 	$(CPYTHON) scripts/slowest_tests.py $(B_PYPY) model
 	meson test -C $(B_CPYTHON) --print-errorlogs --verbose
+	$(MAKE) --no-print-directory check-examples
 
 # The stress tier: the leak check at 100,000 calls a case and the large
 # thread stress, under both interpreters (docs/reliability.md).
@@ -82,9 +85,10 @@ bench: | setup
 
 # Packaging checks. check-stubs: stubtest compares pyvexa.pyi with the built
 # CPython module (no allowlist needed), then mypy --strict checks the
-# examples and the viewer package against the stubs. check-examples: the
-# viewer's and checker's tests, the examples and the stub tests under both
-# interpreters (each also runs the scripts codify writes under the other).
+# examples and the viewer package against the stubs. check-examples (run
+# by `make test`): the viewer's and checker's tests, the examples and the
+# stub tests under both interpreters (each also runs the scripts codify
+# writes under the other).
 # check-install: pip install into throwaway CPython and PyPy venvs and a
 # meson install for PyPy, each used from outside the tree (a few minutes).
 MYPY_ENV    = MYPYPATH=pyvexa:tools MYPY_CACHE_DIR=$(B_CPYTHON)/mypy-cache PYTHONDONTWRITEBYTECODE=1
@@ -109,7 +113,8 @@ check-examples: build
 check-install: | setup
 	PYTHONDONTWRITEBYTECODE=1 $(CPYTHON) $(TOOLS_TEST) -m install
 
-check-package: check-stubs check-examples check-install
+# The examples' and tools' tests are part of `make test`.
+check-package: check-stubs check-install
 
 # Reliability checks (README, "Reliability"). check-sanitize: the model
 # tests and the CPython module built with AddressSanitizer (leaks on) and
