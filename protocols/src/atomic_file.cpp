@@ -453,8 +453,8 @@ std::expected<void, IoError> replace(const Interrupt& interrupted, const Place& 
         }
         if (linked.error().code != EEXIST) return linked;
         // From here to the rename, a process that ends leaves the named
-        // temporary behind (the next save removes it): two system calls, and
-        // no signal's default action in between.
+        // temporary behind (a later save removes it, see TempNames): two
+        // system calls, and no signal's default action in between.
         held.emplace();
         for (TempNames names(place, prefix);;) {
             temp = names.current();
